@@ -1,0 +1,1 @@
+"""Coherent Ising machine through the cloud gateway."""

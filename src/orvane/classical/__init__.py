@@ -1,0 +1,7 @@
+"""Classical Ising solvers: exhaustive, tabu search and simulated annealing."""
+from orvane._lazy import lazy_exports
+
+__getattr__, __dir__ = lazy_exports(__name__, {
+    "BruteForceOptimizer": "._exhaustive",
+})
+__all__ = ["BruteForceOptimizer"]

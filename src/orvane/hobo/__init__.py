@@ -1,0 +1,1 @@
+"""Higher-order binary models and their reduction to quadratic form."""

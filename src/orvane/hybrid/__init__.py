@@ -1,0 +1,1 @@
+"""Hybrid loops around QUBO solvers."""

@@ -1,0 +1,1 @@
+"""Simulated annealing samplers (``orvane.sampler._annealer``)."""
