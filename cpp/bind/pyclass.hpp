@@ -70,7 +70,8 @@ inline std::vector<std::string> split_params(const std::string& params) {
 }
 
 // The argument list that passes every parameter on, one value per parameter
-// (*args as a tuple, **kwargs as a dict, a bare * skipped).
+// (*args as one tuple, **kwargs as one dict, a bare * skipped): a C++ body
+// takes py::tuple / py::dict for them, not py::args / py::kwargs.
 inline std::string call_args(const std::string& params) {
     std::string args;
     for (std::string p : split_params(params)) {
