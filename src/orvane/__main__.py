@@ -1,0 +1,5 @@
+import sys
+
+from orvane.cli import main
+
+sys.exit(main())
