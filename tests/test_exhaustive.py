@@ -62,10 +62,12 @@ def test_large_float_against_numpy_enumeration(rng):
 
 
 def test_ties_are_exact_equality():
-    # 0.1 + 0.2 != 0.3 in float: configurations that tie in exact arithmetic
-    # split by the last bit. Values chosen so the two optima differ by one ulp.
-    J = np.array([[0.0, 0.1, 0.2], [0.0, 0.0, 0.0], [0.0, 0.0, 0.3]])
-    assert np.array_equal(solve(J), plain_enumeration(J))
+    # In exact arithmetic four configurations share the optimum; in float64
+    # (summed as s @ J @ s) two of them come out one ulp higher and are not ties.
+    J = np.array([[-3, 3, -3, 2], [2, 2, -3, 2], [3, 2, 1, -2], [0, 0, 3, -1]]) * 0.1
+    assert len(plain_enumeration(np.rint(J * 10))) == 4
+    out = solve(J)
+    assert len(out) == 2 and np.array_equal(out, plain_enumeration(J))
 
 
 def test_integer_input_beyond_double_precision():
@@ -123,3 +125,15 @@ def test_subclass_in_python():
 
     c = Counting()
     assert c.solve(WORKED).shape == (2, 3) and c.calls == 1
+
+
+def test_ctrl_c_stops_a_long_enumeration():
+    import _thread
+    import threading
+
+    J = np.ones((40, 40))  # about three minutes of work
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        solve(J)
+    timer.join()
