@@ -3,5 +3,6 @@ from orvane._lazy import lazy_exports
 
 __getattr__, __dir__ = lazy_exports(__name__, {
     "BruteForceOptimizer": "._exhaustive",
+    "SimulatedAnnealingOptimizer": "._annealing",
 })
-__all__ = ["BruteForceOptimizer"]
+__all__ = ["BruteForceOptimizer", "SimulatedAnnealingOptimizer"]
