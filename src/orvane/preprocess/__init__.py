@@ -1,5 +1,11 @@
 """Precision adaption and other matrix preprocessing."""
 from orvane._lazy import lazy_exports
 
-__getattr__, __dir__ = lazy_exports(__name__, {})
-__all__: list[str] = []
+_EXPORTS = {
+    "perform_splitprec": "._splitprec",
+    "restore_split_solution": "._splitprec",
+    "construct_split_solution": "._splitprec",
+    "PrecisionReducer": "._precreduce",
+}
+__getattr__, __dir__ = lazy_exports(__name__, _EXPORTS)
+__all__ = list(_EXPORTS)

@@ -1,0 +1,406 @@
+// Precision adaption by splitting: split counts, increment rounding, dense
+// expansion of variable and item splitting.
+//
+// Exactness: every float operation here is the one the documented algorithm
+// prescribes, in the same order (a piece is M[i][j] * (1/m_i * 1/m_j), not
+// M[i][j] / (m_i m_j)), so results are bit-for-bit those of a plain dense
+// implementation of the same steps.
+#include "orvane/split.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <queue>
+#include <string>
+
+namespace orvane {
+
+namespace {
+
+// Split counts and auxiliary counts above this are refused: the split matrix
+// could not be allocated anyway, and the integer conversion must stay defined.
+constexpr double kMaxPieces = 2147483648.0;  // 2^31
+
+// Whole numbers up to this magnitude are exact in a double.
+constexpr double kExactInt = 9007199254740992.0;  // 2^53
+
+double ceil_units(double magnitude_units) { return std::ceil(magnitude_units - kSplitTolerance); }
+
+// Rounding of a finished entry (units) and conversion back to matrix units.
+struct Finish {
+    double increment;
+    bool round;
+    double operator()(double units) const { return (round ? std::nearbyint(units) : units) * increment; }
+};
+
+// How much the rounded-up pieces of a block exceed the source magnitude
+// `units` shared over `pieces` entries.
+// (The whole number of units per piece is taken as an integer: + 0.0 turns a
+// ceiling of -0.0 into 0.)
+double block_excess(double units, double pieces) { return (ceil_units(units / pieces) + 0.0) * pieces - units; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- helpers
+
+void symmetric_part(const double* A, std::int64_t n, double* M) {
+    constexpr std::int64_t kTile = 64;  // transposed reads stay in cache
+    for (std::int64_t i0 = 0; i0 < n; i0 += kTile)
+        for (std::int64_t j0 = 0; j0 < n; j0 += kTile) {
+            const std::int64_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
+            for (std::int64_t i = i0; i < i1; ++i)
+                for (std::int64_t j = j0; j < j1; ++j) M[i * n + j] = (A[i * n + j] + A[j * n + i]) / 2.0;
+        }
+}
+
+void symmetric_part(const std::int64_t* A, std::int64_t n, double* M) {
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = 0; j < n; ++j) {
+            const std::uint64_t s = static_cast<std::uint64_t>(A[i * n + j]) + static_cast<std::uint64_t>(A[j * n + i]);
+            M[i * n + j] = static_cast<double>(static_cast<std::int64_t>(s)) / 2.0;
+        }
+}
+
+double smallest_gap(const double* M, std::int64_t n) {
+    std::vector<double> v;
+    v.reserve(static_cast<std::size_t>(n) * static_cast<std::size_t>(n + 1) / 2);
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = i; j < n; ++j) v.push_back(M[i * n + j]);
+    const auto [lo_it, hi_it] = std::minmax_element(v.begin(), v.end());
+    const double lo = *lo_it, hi = *hi_it;
+    if (!(hi > lo)) return -1.0;
+    const bool whole = lo > -kExactInt && hi < kExactInt &&
+                       std::all_of(v.begin(), v.end(), [](double x) { return x == std::nearbyint(x); });
+    const double range = hi - lo;
+    if (whole && range <= std::max<double>(4.0 * static_cast<double>(v.size()), 1 << 20)) {
+        // Whole numbers in a modest range: a bitset of present values.
+        const std::size_t bits = static_cast<std::size_t>(range) + 1;
+        std::vector<std::uint64_t> present((bits + 63) / 64, 0);
+        for (double x : v) {
+            const std::size_t k = static_cast<std::size_t>(x - lo);
+            present[k >> 6] |= std::uint64_t(1) << (k & 63);
+        }
+        std::size_t prev = 0, best = bits;  // value lo (position 0) is present
+        for (std::size_t w = 0; w < present.size(); ++w)
+            for (std::uint64_t word = present[w]; word; word &= word - 1) {
+                const std::size_t k = w * 64 + static_cast<std::size_t>(std::countr_zero(word));
+                if (k != 0) best = std::min(best, k - prev);
+                prev = k;
+                if (best == 1) return 1.0;
+            }
+        return static_cast<double>(best);
+    }
+    std::sort(v.begin(), v.end());
+    double best = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 1; k < v.size(); ++k)
+        if (v[k] != v[k - 1]) best = std::min(best, v[k] - v[k - 1]);
+    return best;
+}
+
+// ---------------------------------------------------------------- split counts
+
+// The comparison matrix is not stored: entry (i, j) is mat[i][j] once i or j
+// is split, else its square root. Its entries only ever decrease (a split by
+// at least the selected value's size divides them by at least their square
+// root), so each row keeps its maximum (value, first column); a row whose
+// maximum sat in a column that just shrank is marked stale and rescanned only
+// when it reaches the top of a max-heap of rows. The heap orders by value,
+// then by smaller row, which with first-column row maxima gives the first
+// maximum in row-major order.
+std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cancel& cancel) {
+    const std::size_t nn = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
+    std::vector<double> mat(norm, norm + nn);
+    std::vector<std::int64_t> count(static_cast<std::size_t>(n), 1);
+    std::vector<double> row_max(static_cast<std::size_t>(n));
+    std::vector<std::int64_t> row_col(static_cast<std::size_t>(n));
+    std::vector<char> stale(static_cast<std::size_t>(n), 0);
+    std::vector<std::uint64_t> version(static_cast<std::size_t>(n), 0);
+
+    struct Entry {
+        double value;
+        std::int64_t row;
+        std::uint64_t version;
+        bool operator<(const Entry& o) const { return value < o.value || (value == o.value && row > o.row); }
+    };
+    std::priority_queue<Entry> heap;
+
+    auto is_split = [&](std::int64_t i) { return count[i] != 1; };
+    auto push = [&](std::int64_t i) { heap.push({row_max[i], i, ++version[i]}); };
+    auto rescan = [&](std::int64_t i) {
+        const double* row = &mat[static_cast<std::size_t>(i * n)];
+        double best = -std::numeric_limits<double>::infinity();
+        std::int64_t col = 0;
+        if (is_split(i)) {
+            for (std::int64_t j = 0; j < n; ++j)
+                if (row[j] > best) best = row[j], col = j;
+        } else {
+            for (std::int64_t j = 0; j < n; ++j) {
+                const double v = is_split(j) ? row[j] : std::sqrt(row[j]);
+                if (v > best) best = v, col = j;
+            }
+        }
+        row_max[i] = best;
+        row_col[i] = col;
+        stale[i] = 0;
+        push(i);
+    };
+    // Column x of row i changed (x was just split).
+    auto column_changed = [&](std::int64_t i, std::int64_t x) {
+        const double v = mat[static_cast<std::size_t>(i * n + x)];
+        if (stale[i]) {
+            if (v > row_max[i]) row_max[i] = v, row_col[i] = x, stale[i] = 0, push(i);
+        } else if (row_col[i] == x) {
+            if (v < row_max[i]) stale[i] = 1;  // old value stays as an upper bound
+            else if (v > row_max[i]) row_max[i] = v, push(i);
+        } else if (v > row_max[i]) {
+            row_max[i] = v, row_col[i] = x, push(i);
+        } else if (v == row_max[i] && x < row_col[i]) {
+            row_col[i] = x;
+        }
+    };
+    auto split = [&](std::int64_t x, std::int64_t k) {
+        const double d = static_cast<double>(k);
+        double* row = &mat[static_cast<std::size_t>(x * n)];
+        for (std::int64_t j = 0; j < n; ++j) row[j] /= d;
+        for (std::int64_t i = 0; i < n; ++i) mat[static_cast<std::size_t>(i * n + x)] /= d;
+        count[x] = k;
+        rescan(x);
+        for (std::int64_t i = 0; i < n; ++i)
+            if (i != x) column_changed(i, x);
+    };
+
+    for (std::int64_t i = 0; i < n; ++i) rescan(i);
+    for (;;) {
+        if (cancel.poll()) return {};
+        std::int64_t x = 0;
+        for (;;) {
+            const Entry top = heap.top();
+            if (top.version != version[top.row]) {
+                heap.pop();
+            } else if (stale[top.row]) {
+                heap.pop();
+                rescan(top.row);
+            } else {
+                x = top.row;
+                break;
+            }
+        }
+        const std::int64_t y = row_col[x];
+        const double max_val = mat[static_cast<std::size_t>(x * n + y)];
+        if (!(max_val > 1.0)) break;
+        const bool x_free = !is_split(x), y_free = !is_split(y);
+        // Both ends split: the value exceeds 1 only by rounding, and no split
+        // can change it; stop instead of selecting it forever.
+        if (!x_free && !y_free) break;
+        const double k_real = x_free && y_free ? std::ceil(std::sqrt(max_val)) : std::ceil(max_val);
+        if (k_real > kMaxPieces)
+            throw SplitTooLarge("splitting would need " + std::to_string(k_real) + " copies of one variable");
+        // At least two copies: ceil(sqrt(1 + ulp)) is 1, which would split nothing.
+        const std::int64_t k = std::max<std::int64_t>(static_cast<std::int64_t>(k_real), 2);
+        if (x_free) split(x, k);
+        if (!is_split(y)) split(y, k);
+    }
+    return count;
+}
+
+std::vector<std::int64_t> last_copy_index(const std::vector<std::int64_t>& counts) {
+    std::vector<std::int64_t> last(counts.size());
+    std::int64_t total = 0;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (__builtin_add_overflow(total, counts[i], &total) || total > std::int64_t(kMaxPieces))
+            throw SplitTooLarge("the split matrix would have more than 2^31 variables");
+        last[i] = total - 1;
+    }
+    return last;
+}
+
+// ---------------------------------------------------------------- variable splitting
+
+// Result of the excess distribution over one off-diagonal block (entries in
+// visiting order, all starting at the same rounded-up piece c): the first
+// `zeros` entries become 0, the next becomes c - excess (when the excess ran
+// out inside the block), the rest keep c.
+struct BlockFix {
+    std::int64_t zeros;
+    double rest;  // units of entry `zeros`
+};
+
+namespace {
+
+BlockFix distribute(double excess, double c, std::int64_t size) {
+    std::int64_t k = 0;
+    for (; k < size; ++k) {
+        if (excess <= c) return {k, c - excess};
+        excess -= c;
+    }
+    return {size, 0.0};
+}
+
+}  // namespace
+
+bool var_split_fill(const double* M, std::int64_t n, const std::int64_t* counts, double increment, bool round,
+                    double* out, std::int64_t N, Cancel& cancel) {
+    const Finish fin{increment, round};
+    const std::size_t nn = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
+    std::vector<double> inv(static_cast<std::size_t>(n));
+    std::vector<std::int64_t> begin(static_cast<std::size_t>(n) + 1, 0);
+    for (std::int64_t i = 0; i < n; ++i) {
+        inv[i] = 1.0 / static_cast<double>(counts[i]);
+        begin[i + 1] = begin[i] + counts[i];
+    }
+
+    // Per pair: final value of an untouched piece, of a zeroed piece, and of
+    // the one partly reduced piece; the number of zeroed pieces (upper pairs).
+    std::vector<double> base(nn), zero(nn), rest(nn);
+    std::vector<std::int64_t> zeros(nn, 0);
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = i; j < n; ++j) {
+            const std::size_t ij = static_cast<std::size_t>(i * n + j), ji = static_cast<std::size_t>(j * n + i);
+            const double piece = M[ij] * (inv[i] * inv[j]);
+            const double c = ceil_units(std::fabs(piece) / increment);
+            const double s = piece > 0 ? 1.0 : -1.0;
+            base[ij] = base[ji] = fin(c * s);
+            zero[ij] = zero[ji] = fin(0.0 * s);
+            if (i == j) continue;
+            const double excess =
+                block_excess(std::fabs(M[ij]) / increment, static_cast<double>(counts[i] * counts[j]));
+            const BlockFix fix = distribute(excess, c, counts[i] * counts[j]);
+            zeros[ij] = fix.zeros;
+            rest[ij] = fin(fix.rest * s);
+        }
+
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t mi = counts[i];
+        for (std::int64_t p = 0; p < mi; ++p) {
+            if (cancel.poll()) return false;
+            const std::int64_t a = begin[i] + p;
+            double* row = out + a * N;
+            for (std::int64_t j = 0; j < n; ++j) {
+                const std::int64_t mj = counts[j];
+                double* seg = row + begin[j];
+                const std::size_t ij = static_cast<std::size_t>(i * n + j);
+                if (j == i) {
+                    std::fill(seg, seg + mj, base[ij]);
+                    continue;
+                }
+                // Pieces of row p in visiting order: for an upper block, entry
+                // (p, q) is visit p * mj + q; for a lower block it mirrors
+                // (q, p) of block (j, i), visit q * mi + p.
+                const std::size_t up = i < j ? ij : static_cast<std::size_t>(j * n + i);
+                const std::int64_t k = zeros[up];
+                std::int64_t zero_end, rest_at;  // [0, zero_end) zero, rest_at reduced (or -1)
+                if (i < j) {
+                    zero_end = std::clamp<std::int64_t>(k - p * mj, 0, mj);
+                    rest_at = zero_end < mj && p * mj + zero_end == k ? zero_end : -1;
+                } else {
+                    zero_end = k > p ? std::min<std::int64_t>((k - p + mi - 1) / mi, mj) : 0;
+                    rest_at = zero_end < mj && zero_end * mi + p == k ? zero_end : -1;
+                }
+                std::fill(seg, seg + zero_end, zero[ij]);
+                std::fill(seg + zero_end, seg + mj, base[ij]);
+                if (rest_at >= 0) seg[rest_at] = rest[up];
+            }
+            row[a] = fin(0.0);  // the diagonal: no piece, sign -1 times -0.0
+        }
+        // Diagonal block: the copy couplings; distribute its excess in place.
+        // Entries are visited row by row over the upper triangle (a lower entry
+        // was zeroed as the mirror of an upper one before its turn, so visiting
+        // it changes nothing); a diagonal entry starts at -0.0 and, being its own
+        // mirror, is reduced twice when the excess runs out there.
+        const std::size_t ii = static_cast<std::size_t>(i * n + i);
+        const double piece = M[ii] * (inv[i] * inv[i]);
+        const double c = ceil_units(std::fabs(piece) / increment);
+        const double s = piece > 0 ? 1.0 : -1.0;
+        double excess = block_excess(std::fabs(M[ii]) / increment, static_cast<double>(mi * mi));
+        double* blk = out + begin[i] * N + begin[i];
+        for (std::int64_t p = 0; p < mi; ++p)
+            for (std::int64_t q = p; q < mi; ++q) {
+                const bool diag = p == q;
+                const double cur = diag ? -0.0 : c;
+                const double sign = diag ? -1.0 : s;
+                if (excess <= cur) {
+                    const double v = diag ? (cur - excess) - excess : cur - excess;
+                    blk[p * N + q] = blk[q * N + p] = fin(v * sign);
+                    goto block_done;
+                }
+                excess -= cur;
+                blk[p * N + q] = blk[q * N + p] = fin(0.0 * sign);
+            }
+    block_done:;
+    }
+    return true;
+}
+
+void int_pieces(const double* ret, const double* mat, double increment, const std::int64_t* counts,
+                const std::int64_t* last, std::int64_t n, std::int64_t N, double* out) {
+    const std::size_t NN = static_cast<std::size_t>(N) * static_cast<std::size_t>(N);
+    for (std::size_t e = 0; e < NN; ++e) out[e] = ceil_units(std::fabs(ret[e]) / increment);
+    std::vector<std::int64_t> begin(static_cast<std::size_t>(n) + 1, 0);
+    for (std::int64_t i = 0; i < n; ++i) begin[i + 1] = last[i] + 1;
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = i; j < n; ++j) {
+            double excess = block_excess(std::fabs(mat[i * n + j]) / increment,
+                                         static_cast<double>(counts[i]) * static_cast<double>(counts[j]));
+            for (std::int64_t a = begin[i]; a < begin[i + 1]; ++a)
+                for (std::int64_t b = begin[j]; b < begin[j + 1]; ++b) {
+                    if (excess <= out[a * N + b]) {
+                        out[a * N + b] -= excess;
+                        out[b * N + a] -= excess;
+                        goto next_block;
+                    }
+                    excess -= out[a * N + b];
+                    out[a * N + b] = 0.0;
+                    out[b * N + a] = 0.0;
+                }
+        next_block:;
+        }
+    for (std::size_t e = 0; e < NN; ++e) out[e] *= ret[e] > 0 ? 1.0 : -1.0;
+}
+
+// ---------------------------------------------------------------- item splitting
+
+namespace {
+
+std::int64_t pieces_of(double value, double thresh, double increment) {
+    const double q = ceil_units(std::fabs(value) / thresh / increment);
+    if (q > kMaxPieces) throw SplitTooLarge("splitting would need " + std::to_string(q) + " pieces of one coupling");
+    return std::max<std::int64_t>(static_cast<std::int64_t>(q), 1);
+}
+
+}  // namespace
+
+std::int64_t item_split_size(const double* M, std::int64_t n, double thresh, double increment) {
+    std::int64_t total = n;
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = i; j < n; ++j)
+            if (__builtin_add_overflow(total, pieces_of(M[i * n + j], thresh, increment) - 1, &total) ||
+                total > std::int64_t(kMaxPieces))
+                throw SplitTooLarge("the split matrix would have more than 2^31 variables");
+    return total;
+}
+
+bool item_split_fill(const double* M, std::int64_t n, double thresh, double increment, bool round, double* out,
+                     std::int64_t N, Cancel& cancel) {
+    auto fin = [&](double x) { return round ? std::nearbyint(x / increment) * increment : x; };
+    std::int64_t next = n;
+    for (std::int64_t i = 0; i < n; ++i) {
+        if (cancel.poll()) return false;
+        for (std::int64_t j = i; j < n; ++j) {
+            const double v = M[i * n + j];
+            const std::int64_t k = pieces_of(v, thresh, increment);
+            const double piece = fin(v / static_cast<double>(k));
+            const double flag = v > 0 ? 1.0 : -1.0;
+            const double piece_j = fin(flag * v / static_cast<double>(k));
+            out[i * N + j] = out[j * N + i] = piece;
+            for (std::int64_t a = next; a < next + k - 1; ++a) {
+                out[a * N + i] = out[i * N + a] = i == j ? piece_j : piece;
+                out[a * N + j] = out[j * N + a] = piece_j;
+            }
+            next += k - 1;
+        }
+    }
+    return true;
+}
+
+}  // namespace orvane
