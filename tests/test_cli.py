@@ -30,6 +30,13 @@ def test_solve_prints_optimum_as_json(files, capsys):
     assert out["solutions"] == [[-1, -1, 1]]
 
 
+@pytest.mark.parametrize("solver", ["sa", "tabu"])
+def test_heuristic_solvers_reach_the_optimum(files, capsys, solver):
+    assert main(["solve", str(files / "m.npy"), "--solver", solver, "--seed", "3", "--json"]) == 0
+    out = json.loads(capsys.readouterr().out)
+    assert out["solver"] == solver and out["energies"][0] == -12
+
+
 def test_example_file_runs(capsys):
     assert main(["solve", str(EXAMPLE)]) == 0
     assert "best energy:" in capsys.readouterr().out

@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import json
 import logging
+import os
 import sys
 import time
 from pathlib import Path
@@ -159,11 +160,15 @@ def main(argv=None) -> int:
     except KeyboardInterrupt:
         print("orvane: interrupted", file=sys.stderr)
         return 130
-    if args.json:
-        json.dump(result, sys.stdout)
-        print()
-    else:
-        _print_text(result, sys.stdout)
+    try:
+        if args.json:
+            json.dump(result, sys.stdout)
+            print()
+        else:
+            _print_text(result, sys.stdout)
+        sys.stdout.flush()
+    except BrokenPipeError:  # e.g. piped into `head`
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 
