@@ -47,6 +47,113 @@ class Failing(SimulatedAnnealingSamplerBase):
         raise ValueError("worker failed")
 
 
+# ---------------------------------------------------------------- plain reference
+# The documented algorithm written out in Python with the sampler's generator
+# (xoshiro256++ seeded through splitmix64; k by Lemire's method, u = top 53
+# bits; a random start takes the top bit of one draw per spin). The compiled
+# sampler must make the same draws in the same order and the same decisions.
+
+M64 = (1 << 64) - 1
+
+
+class Xoshiro:
+    def __init__(self, seed):
+        x, self.s = seed & M64, []
+        for _ in range(4):
+            x = (x + 0x9E3779B97F4A7C15) & M64
+            z = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & M64
+            z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
+            self.s.append(z ^ (z >> 31))
+
+    @staticmethod
+    def rotl(x, k):
+        return ((x << k) | (x >> (64 - k))) & M64
+
+    def next(self):
+        s = self.s
+        result = (self.rotl((s[0] + s[3]) & M64, 23) + s[0]) & M64
+        t = (s[1] << 17) & M64
+        s[2] ^= s[0]
+        s[3] ^= s[1]
+        s[1] ^= s[2]
+        s[0] ^= s[3]
+        s[2] ^= t
+        s[3] = self.rotl(s[3], 45)
+        return result
+
+    def below(self, n):
+        m = self.next() * n
+        if (m & M64) < n:
+            threshold = ((1 << 64) - n) % n
+            while (m & M64) < threshold:
+                m = self.next() * n
+        return m >> 64
+
+    def uniform(self):
+        return (self.next() >> 11) * 2.0 ** -53
+
+
+def reference_anneal(J, seed, runs, t0, alpha, cutoff, iters, init=None):
+    J = np.asarray(J)
+    n = J.shape[0]
+    g = Xoshiro(seed)
+    s = np.array([1 if g.next() >> 63 else -1 for _ in range(n)]) if init is None else np.array(init)
+    pool, starts, flips = [], [], []
+    for _ in range(runs):
+        e = -(s @ J @ s)
+        best, e_best = s.copy(), e
+        starts.append(e)
+        t = t0
+        while t > cutoff:
+            accepted = False
+            for _ in range(iters):
+                k = g.below(n)
+                d = 4 * s[k] * (s @ J[k])
+                if d < 0 or math.exp(-d / t) > g.uniform():
+                    s[k] = -s[k]
+                    e += d
+                    flips.append(e)
+                    if e < e_best:
+                        best, e_best = s.copy(), e
+                    accepted = True
+            if accepted:
+                s, e = best.copy(), e_best
+            t *= alpha
+        pool.append(best)
+    return np.array(pool), starts, flips
+
+
+@pytest.mark.parametrize("n, runs, t0, alpha, cutoff, iters, with_init", [
+    (5, 3, 2.0, 0.9, 0.05, 20, False),
+    (12, 2, 10.0, 0.8, 0.01, 50, True),
+    (40, 2, 30.0, 0.7, 0.5, 200, False),   # hot: many uphill moves
+    (40, 1, 3.0, 0.9, 0.1, 100, True),
+])
+@pytest.mark.parametrize("layout", ["dense", "sparse", "asymmetric"])
+def test_matches_plain_reference(rng, n, runs, t0, alpha, cutoff, iters, with_init, layout):
+    J = random_ising(rng, n)
+    if layout == "sparse":
+        J = J * (rng.random((n, n)) < 0.15)
+    elif layout == "asymmetric":
+        J = J + np.diag(rng.integers(-2, 3, n)) + np.triu(rng.integers(-1, 2, (n, n)))
+    init = rng.choice([-1, 1], n) if with_init else None
+    expected, starts, flips = reference_anneal(J, 7, runs, t0, alpha, cutoff, iters, init)
+    s = SimulatedAnnealingSampler(initial_temperature=t0, alpha=alpha, cutoff_temperature=cutoff,
+                                  iterations_per_t=iters, size_limit=runs, flag_evolution_history=True)
+    out = s.single_process_solve(J, init, 7)
+    assert np.array_equal(s.solution_pool, expected)
+    assert np.array_equal(out, expected * expected[:, -1:])
+    # history: key 0 holds the start energy of the last run, then one entry
+    # per accepted flip keyed by its time within its run (times of different
+    # runs may coincide and overwrite each other)
+    assert s.ha_history[0] == starts[-1]
+    recorded = [v for k, v in s.ha_history.items() if k != 0]
+    if runs == 1:
+        assert recorded == flips
+    else:
+        assert set(recorded) <= set(flips) and len(recorded) <= len(flips)
+
+
 # ---------------------------------------------------------------- module functions
 
 

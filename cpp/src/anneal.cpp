@@ -2,10 +2,11 @@
 //
 // Walk state: spins s, local fields f = J s and the tracked energy E. At the
 // start of every temperature step s is the best configuration of the run
-// (the walk restarts there after any acceptance), so the best is kept as a
-// log of the flips accepted since the last improvement: restoring it undoes
-// those flips, and an improvement costs nothing but clearing the log. A log
-// that outgrows O(n) is turned into a snapshot of the best s and f.
+// (the walk restarts there after any acceptance). The best is kept as a log of
+// the flips accepted since the last improvement, so an improvement costs only
+// clearing the log and restoring undoes the logged flips; once the log holds
+// as many flips as a copy of f is worth, it is turned into a snapshot of the
+// best s and f, and restoring becomes a copy.
 #include "orvane/anneal.hpp"
 
 #include <algorithm>
@@ -42,7 +43,7 @@ public:
     double exp_neg(double d, double t) {
         std::uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
-        Entry& e = table_[(bits * 0x9E3779B97F4A7C15ull) >> 58];
+        Entry& e = table_[(bits * 0x9E3779B97F4A7C15ull) >> 56];
         if (e.d != d || e.t != t) {
             e.d = d;
             e.t = t;
@@ -57,7 +58,7 @@ private:
         double t = 0.0;
         double p = 0.0;
     };
-    std::array<Entry, 64> table_{};
+    std::array<Entry, 256> table_{};
 };
 
 }  // namespace
@@ -70,45 +71,77 @@ FlipRows FlipRows::build(const double* J, std::int64_t n) {
     FlipRows rows;
     rows.n_ = n;
     const std::size_t un = static_cast<std::size_t>(n);
-    std::vector<std::int64_t> count(un + 1, 0);
-    for (std::size_t i = 0; i < un; ++i)
-        for (std::size_t j = 0; j < un; ++j) count[j + 1] += J[i * un + j] != 0.0;
-    for (std::size_t j = 0; j < un; ++j) count[j + 1] += count[j];
-    const std::size_t nonzero = static_cast<std::size_t>(count[un]);
-    // Compressed rows cost about three times a dense entry per non-zero.
-    if (3 * nonzero <= un * un) {
-        rows.offsets_ = count;
-        rows.index_.resize(nonzero);
-        rows.value_.resize(nonzero);
-        std::vector<std::int64_t> next(count.begin(), count.end() - 1);
+    // Compressed rows cost about three times a dense entry per non-zero: one
+    // pass collects the non-zeros of J by row, giving up past n^2 / 3.
+    // A few rows spread over J predict a dense matrix without collecting.
+    const std::size_t limit = un * un / 3;
+    const std::size_t probes = std::min<std::size_t>(un, 32);
+    std::size_t probed = 0;
+    for (std::size_t k = 0; k < probes; ++k) {
+        const double* r = J + (k * un / probes) * un;
+        for (std::size_t j = 0; j < un; ++j) probed += r[j] != 0.0;
+    }
+    bool sparse = 3 * probed <= probes * un;
+    std::vector<std::int64_t> row_start(un + 1, 0);
+    std::vector<std::int32_t> col;
+    std::vector<double> val;
+    for (std::size_t i = 0; i < un && sparse; ++i) {
+        const double* r = J + i * un;
+        for (std::size_t j = 0; j < un; ++j) {
+            if (r[j] == 0.0) continue;
+            if (col.size() == limit) {
+                sparse = false;
+                break;
+            }
+            col.push_back(static_cast<std::int32_t>(j));
+            val.push_back(r[j]);
+        }
+        row_start[i + 1] = static_cast<std::int64_t>(col.size());
+    }
+    if (sparse) {
+        // Flip rows are the columns of J: transpose by counting sort.
+        rows.offsets_.assign(un + 1, 0);
+        for (std::int32_t j : col) ++rows.offsets_[static_cast<std::size_t>(j) + 1];
+        for (std::size_t j = 0; j < un; ++j) rows.offsets_[j + 1] += rows.offsets_[j];
+        rows.index_.resize(col.size());
+        rows.value_.resize(col.size());
+        std::vector<std::int64_t> next(rows.offsets_.begin(), rows.offsets_.end() - 1);
         for (std::size_t i = 0; i < un; ++i)
-            for (std::size_t j = 0; j < un; ++j) {
-                const double v = J[i * un + j];
-                if (v != 0.0) {
-                    const std::int64_t p = next[j]++;
-                    rows.index_[p] = static_cast<std::int32_t>(i);
-                    rows.value_[p] = v;
-                }
+            for (std::int64_t p = row_start[i]; p < row_start[i + 1]; ++p) {
+                const std::int64_t q = next[static_cast<std::size_t>(col[p])]++;
+                rows.index_[q] = static_cast<std::int32_t>(i);
+                rows.value_[q] = val[p];
             }
         return rows;
     }
+    col = {};
+    val = {};
+    // Dense: J itself when symmetric, else its transpose; tiles keep the
+    // strided side in cache.
+    constexpr std::size_t kTile = 64;
     bool symmetric = true;
-    for (std::size_t i = 0; i < un && symmetric; ++i)
-        for (std::size_t j = i + 1; j < un; ++j)
-            if (J[i * un + j] != J[j * un + i]) {
-                symmetric = false;
-                break;
-            }
+    for (std::size_t bi = 0; bi < un && symmetric; bi += kTile)
+        for (std::size_t bj = bi; bj < un && symmetric; bj += kTile)
+            for (std::size_t i = bi; i < std::min(bi + kTile, un) && symmetric; ++i)
+                for (std::size_t j = std::max(bj, i + 1); j < std::min(bj + kTile, un); ++j)
+                    if (J[i * un + j] != J[j * un + i]) {
+                        symmetric = false;
+                        break;
+                    }
     if (symmetric) {
         rows.dense_ = J;
         return rows;
     }
     rows.owned_.resize(un * un);
-    for (std::size_t i = 0; i < un; ++i)
-        for (std::size_t j = 0; j < un; ++j) rows.owned_[j * un + i] = J[i * un + j];
+    for (std::size_t bi = 0; bi < un; bi += kTile)
+        for (std::size_t bj = 0; bj < un; bj += kTile)
+            for (std::size_t i = bi; i < std::min(bi + kTile, un); ++i)
+                for (std::size_t j = bj; j < std::min(bj + kTile, un); ++j) rows.owned_[j * un + i] = J[i * un + j];
     rows.dense_ = rows.owned_.data();
     return rows;
 }
+
+std::int64_t FlipRows::entries() const { return dense_ ? n_ * n_ : offsets_.back(); }
 
 void FlipRows::add_row(double* f, std::int64_t m, double c) const {
     if (dense_) {
@@ -131,7 +164,7 @@ public:
           f_(static_cast<std::size_t>(n_)),
           best_f_(static_cast<std::size_t>(n_)),
           best_s_(static_cast<std::size_t>(n_)),
-          log_limit_(std::max<std::int64_t>(n_, 256)) {
+          log_limit_(snapshot_after(rows)) {
         log_.reserve(static_cast<std::size_t>(log_limit_));
     }
 
@@ -179,6 +212,13 @@ public:
     double best_energy = 0.0;
 
 private:
+    // Copying f costs about a quarter of a dense row update per entry.
+    static std::int64_t snapshot_after(const FlipRows& rows) {
+        const double n = static_cast<double>(rows.size());
+        const double entries = std::max(1.0, static_cast<double>(rows.entries()));
+        return static_cast<std::int64_t>(std::min(n, 2.0 + n * n / (4.0 * entries)));
+    }
+
     void flip(double* f, std::int8_t* s, std::int64_t k) const {
         rows_.add_row(f, k, -2.0 * s[k]);
         s[k] = static_cast<std::int8_t>(-s[k]);

@@ -65,6 +65,8 @@ public:
 
     std::int64_t size() const { return n_; }
     bool sparse() const { return dense_ == nullptr; }
+    // Stored entries: n * n when dense, the non-zeros when sparse.
+    std::int64_t entries() const;
     // f += c * row m
     void add_row(double* f, std::int64_t m, double c) const;
 

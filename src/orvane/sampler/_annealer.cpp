@@ -65,6 +65,30 @@ py::object draw_seed(std::int64_t bound) {
     return py::int_(numpy().attr("random").attr("randint")(0, bound));
 }
 
+// A validated Ising matrix (square, non-empty, finite) as float64. Like
+// as_ising_matrix without the whole-number scan, which annealing never needs.
+struct Matrix {
+    py::array_t<double, py::array::c_style> array;
+    std::int64_t n = 0;
+    bool integer_dtype = false;
+};
+
+Matrix as_matrix(py::handle obj, const std::string& what) {
+    if (obj.is_none()) throw py::value_error(what + " must be given");
+    Matrix m;
+    m.array = as_array<double>(obj, what);
+    py::array raw = numpy().attr("asarray")(obj);
+    const char kind = raw.dtype().kind();
+    m.integer_dtype = kind == 'i' || kind == 'u' || kind == 'b';
+    if (m.array.ndim() != 2 || m.array.shape(0) != m.array.shape(1))
+        throw py::value_error(what + " must be a square 2-D array, got shape " + shape_text(m.array));
+    m.n = m.array.shape(0);
+    if (m.n == 0) throw py::value_error(what + " must not be empty");
+    if (!orvane::all_finite(m.array.data(), static_cast<std::size_t>(m.n * m.n)))
+        throw py::value_error(what + " must not contain NaN or infinity");
+    return m;
+}
+
 // ---------------------------------------------------------------- module functions
 
 py::list split_near_uniform(py::object m, py::object n) {
@@ -344,11 +368,11 @@ py::object single_process_solve(py::object self, py::object ising_matrix, py::ob
     }
     orvane::Xoshiro256pp rng(generator_seed(rand_seed));
 
-    IsingMatrix given = as_ising_matrix(ising_matrix);
+    Matrix given = as_matrix(ising_matrix, "ising_matrix");
     self.attr("set_matrix")(ising_matrix);
     py::object matrix = self.attr("matrix");
-    IsingMatrix m = matrix.is(ising_matrix) ? given : as_ising_matrix(matrix, "matrix");
-    given = IsingMatrix();
+    Matrix m = matrix.is(ising_matrix) ? given : as_matrix(matrix, "matrix");
+    given = Matrix();
     const std::int64_t n = m.n;
 
     std::int64_t size;
@@ -370,7 +394,7 @@ py::object single_process_solve(py::object self, py::object ising_matrix, py::ob
     bool finished;
     {
         py::gil_scoped_release nogil;
-        orvane::FlipRows rows = orvane::FlipRows::build(m.data(), n);
+        orvane::FlipRows rows = orvane::FlipRows::build(m.array.data(), n);
         finished = orvane::anneal(rows, schedule, rng, spins.data(), random_start, size, bests.data(),
                                   record ? &history : nullptr, logger, cancel);
     }
