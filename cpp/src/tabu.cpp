@@ -11,8 +11,10 @@
 // same single rounding as d_i + val * tabu_i, so exact ties stay exact.
 //
 // Energy at a critical event: H = -tr(J) + sum_i x_i F_i, O(n). In the exact
-// case that is H itself; otherwise it only decides whether the exact energy
-// (full O(n^2) sum in the reference order) is needed at all.
+// case that is H itself. Otherwise it is an estimate within a proven bound
+// `tol` of H; comparisons (new best, pool admission and order) decide on the
+// estimates when they differ by more than the bound and compute H in full,
+// O(n^2) in the reference order, only for near-ties and for what is kept.
 //
 // No floating-point contraction: a fused multiply-add would round differently
 // from the plain products and sums the search is specified with, and would
@@ -25,7 +27,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <queue>
 #include <unordered_map>
 
 #include "orvane/energy.hpp"
@@ -71,7 +72,6 @@ constexpr std::int64_t kLanes = 8;
 constexpr int kMaxFracBits = 40;            // finer dyadic values are treated as general floats
 constexpr double kExactLimit = 0x1p52;      // bound on scaled sums that stay exact in doubles
 constexpr std::uint64_t kResyncFlips = 1u << 16;  // float fields are recomputed this often
-constexpr double kFloatTol = 1e-7;          // relative bound on the error of float energies
 
 typedef double v8d __attribute__((vector_size(64)));
 typedef long long v8l __attribute__((vector_size(64)));
@@ -84,55 +84,89 @@ typedef long long v8l __attribute__((vector_size(64)));
 
 // ------------------------------------------------------------ hot loops
 
-// key[i] = val * (S[i] * c + t[i]) for candidates (x[i] == -val), NaN for the
-// rest (NaN never wins a comparison); returns the smallest key. t may be null
-// (no penalty). len is a multiple of kLanes.
-__attribute__((target_clones("avx512f", "avx2", "default"))) double scan_keys(
-    const double* x, const double* S, const double* t, double val, double c, std::int64_t len, double* key) {
+// The smallest key over the candidates and how often it occurs; `first` is
+// its first index when it occurs once.
+struct Best {
+    double key;
+    std::int64_t count;
+    std::int64_t first;
+};
+
+// Key of spin i for a flip to val: val * (S[i] * c + t[i]) for candidates
+// (x[i] == -val), NaN for the rest (NaN never wins a comparison). t may be
+// null (no penalty). len is a multiple of kLanes. Each lane keeps its own
+// minimum, count and first index; one pass, no stores.
+#define ORVANE_TABU_KEYS(vk, i)                                                   \
+    ORVANE_LOAD8(vs_##vk, S + (i));                                             \
+    ORVANE_LOAD8(vx_##vk, x + (i));                                             \
+    v8d vk;                                                                    \
+    if (t) {                                                                   \
+        ORVANE_LOAD8(vt_##vk, t + (i));                                         \
+        vk = val * (vs_##vk * c + vt_##vk);                                    \
+    } else {                                                                   \
+        vk = val * (vs_##vk * c);                                              \
+    }                                                                          \
+    vk = vx_##vk == -val ? vk : vnan
+
+__attribute__((target_clones("avx512f", "avx2", "default"))) Best best_key(
+    const double* x, const double* S, const double* t, double val, double c, std::int64_t len) {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const v8d vinf = {inf, inf, inf, inf, inf, inf, inf, inf};
     const v8d vnan = {nan, nan, nan, nan, nan, nan, nan, nan};
-    v8d m = vinf;
-    if (t) {
-        for (std::int64_t i = 0; i < len; i += kLanes) {
-            ORVANE_LOAD8(vs, S + i);
-            ORVANE_LOAD8(vt, t + i);
-            ORVANE_LOAD8(vx, x + i);
-            v8d e = val * (vs * c + vt);
-            v8d k = vx == -val ? e : vnan;
-            std::memcpy(key + i, &k, sizeof k);
-            m = k < m ? k : m;
-        }
-    } else {
-        for (std::int64_t i = 0; i < len; i += kLanes) {
-            ORVANE_LOAD8(vs, S + i);
-            ORVANE_LOAD8(vx, x + i);
-            v8d e = val * (vs * c);
-            v8d k = vx == -val ? e : vnan;
-            std::memcpy(key + i, &k, sizeof k);
-            m = k < m ? k : m;
-        }
+    const v8l one = {1, 1, 1, 1, 1, 1, 1, 1};
+    const v8l step = one * (2 * kLanes);
+    // Two independent accumulators (even and odd blocks) halve the
+    // loop-carried dependency chain.
+    v8d m0 = {inf, inf, inf, inf, inf, inf, inf, inf}, m1 = m0;
+    v8l count0 = one - one, count1 = count0;
+    v8l first0 = count0 - one, first1 = first0;  // -1 while a lane's minimum is the initial infinity
+    v8l index0 = {0, 1, 2, 3, 4, 5, 6, 7};
+    v8l index1 = index0 + kLanes;
+    for (std::int64_t i = 0; i < len; i += 2 * kLanes) {
+        ORVANE_TABU_KEYS(k0, i);
+        ORVANE_TABU_KEYS(k1, i + kLanes);
+        v8l lower0 = k0 < m0, equal0 = k0 == m0;
+        v8l lower1 = k1 < m1, equal1 = k1 == m1;
+        m0 = lower0 ? k0 : m0;
+        m1 = lower1 ? k1 : m1;
+        count0 = lower0 ? one : count0 - equal0;  // a true comparison is -1
+        count1 = lower1 ? one : count1 - equal1;
+        first0 = lower0 ? index0 : first0;
+        first1 = lower1 ? index1 : first1;
+        index0 += step;
+        index1 += step;
     }
-    double best = inf;
-    for (int l = 0; l < kLanes; ++l) best = m[l] < best ? m[l] : best;
-    return best;
+    double m[2 * kLanes];
+    long long count[2 * kLanes], first[2 * kLanes];
+    for (int l = 0; l < kLanes; ++l) {
+        m[l] = m0[l], m[l + kLanes] = m1[l];
+        count[l] = count0[l], count[l + kLanes] = count1[l];
+        first[l] = first0[l], first[l + kLanes] = first1[l];
+    }
+    Best b{inf, 0, -1};
+    for (int l = 0; l < 2 * kLanes; ++l) b.key = m[l] < b.key ? m[l] : b.key;
+    for (int l = 0; l < 2 * kLanes; ++l)
+        if (m[l] == b.key && count[l] > 0) {
+            b.count += count[l];
+            b.first = first[l];
+        }
+    return b;
 }
 
-// Indices i (ascending) with key[i] == m.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void collect_ties(
-    const double* key, double m, std::int64_t len, std::vector<std::int64_t>& out) {
-    out.clear();
+// The index of the r-th (from 0, ascending) spin whose key equals m; -1 if none.
+__attribute__((target_clones("avx512f", "avx2", "default"))) std::int64_t nth_key(
+    const double* x, const double* S, const double* t, double val, double c, std::int64_t len, double m,
+    std::int64_t r) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const v8d vnan = {nan, nan, nan, nan, nan, nan, nan, nan};
     for (std::int64_t i = 0; i < len; i += kLanes) {
-        ORVANE_LOAD8(vk, key + i);
-        v8l eq = vk == m;
-        long long any = 0;
-        for (int l = 0; l < kLanes; ++l) any |= eq[l];
-        if (!any) continue;
+        ORVANE_TABU_KEYS(k, i);
         for (int l = 0; l < kLanes; ++l)
-            if (eq[l]) out.push_back(i + l);
+            if (k[l] == m && r-- == 0) return i + l;
     }
+    return -1;
 }
+#undef ORVANE_TABU_KEYS
 
 // S[i] += a * row[i] for i < n.
 #define ORVANE_TABU_ROW_UPDATE(T)                                                                      \
@@ -157,6 +191,21 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) double dot(const do
     double s = 0;
     for (int l = 0; l < kLanes; ++l) s += acc[l];
     return s;
+}
+
+// Record configuration x (replacing `oldest` in the recency window, unless
+// null) and recompute the penalty: tabu = pr * recency + pf * frequency.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void add_memory(
+    double* recency, double* frequency, double* tabu, const std::int8_t* x, const std::int8_t* oldest, double pr,
+    double pf, std::int64_t n) {
+    if (oldest)
+        for (std::int64_t i = 0; i < n; ++i) recency[i] += static_cast<double>(x[i] - oldest[i]);
+    else
+        for (std::int64_t i = 0; i < n; ++i) recency[i] += x[i];
+    for (std::int64_t i = 0; i < n; ++i) {
+        frequency[i] += x[i];
+        tabu[i] = pr * recency[i] + pf * frequency[i];
+    }
 }
 
 // ------------------------------------------------------------ matrices
@@ -208,96 +257,29 @@ std::uint64_t hash_config(const std::int8_t* x, std::int64_t n) {
     return h;
 }
 
-// ------------------------------------------------------------ pool
-
-// The size_limit distinct configurations of lowest energy, keyed by
-// (energy, first push): a new configuration enters a full pool only with an
-// energy strictly below the worst held, and then replaces it.
-class Pool {
-public:
-    Pool(std::int64_t n, std::int64_t capacity) : n_(n), cap_(static_cast<std::size_t>(capacity)) {}
-
-    bool full() const { return entries_.size() >= cap_; }
-    double worst() const {
-        return heap_.empty() ? -std::numeric_limits<double>::infinity() : entries_[heap_.top().slot].energy;
-    }
-    const double* find(const std::int8_t* x, std::uint64_t h) const {
-        auto range = by_hash_.equal_range(h);
-        for (auto it = range.first; it != range.second; ++it) {
-            const Entry& e = entries_[it->second];
-            if (std::memcmp(e.x.data(), x, static_cast<std::size_t>(n_)) == 0) return &e.energy;
-        }
-        return nullptr;
-    }
-    void offer(const std::int8_t* x, double energy) {
-        if (cap_ == 0 || (full() && !(energy < worst()))) return;
-        const std::uint64_t h = hash_config(x, n_);
-        if (find(x, h)) return;
-        std::size_t slot;
-        if (full()) {
-            slot = heap_.top().slot;
-            heap_.pop();
-            erase_hash(entries_[slot].hash, slot);
-        } else {
-            slot = entries_.size();
-            entries_.emplace_back();
-        }
-        Entry& e = entries_[slot];
-        e.energy = energy;
-        e.seq = ++seq_;
-        e.hash = h;
-        e.x.assign(x, x + n_);
-        heap_.push({energy, e.seq, slot});
-        by_hash_.emplace(h, slot);
-    }
-    std::vector<PoolEntry> ordered_by_push() const {
-        std::vector<const Entry*> es;
-        for (const Entry& e : entries_) es.push_back(&e);
-        std::sort(es.begin(), es.end(), [](const Entry* a, const Entry* b) { return a->seq < b->seq; });
-        std::vector<PoolEntry> out;
-        for (const Entry* e : es) out.push_back({e->energy, e->x});
-        return out;
-    }
-
-private:
-    struct Entry {
-        double energy = 0;
-        std::uint64_t seq = 0, hash = 0;
-        std::vector<std::int8_t> x;
-    };
-    struct Rank {
-        double energy;
-        std::uint64_t seq;
-        std::size_t slot;
-        bool operator<(const Rank& o) const { return energy < o.energy || (energy == o.energy && seq < o.seq); }
-    };
-    void erase_hash(std::uint64_t h, std::size_t slot) {
-        auto range = by_hash_.equal_range(h);
-        for (auto it = range.first; it != range.second; ++it)
-            if (it->second == slot) {
-                by_hash_.erase(it);
-                return;
-            }
-    }
-
-    std::int64_t n_;
-    std::size_t cap_;
-    std::uint64_t seq_ = 0;
-    std::vector<Entry> entries_;
-    std::priority_queue<Rank> heap_;  // worst (highest energy, latest) on top
-    std::unordered_multimap<std::uint64_t, std::size_t> by_hash_;
-};
-
 }  // namespace
 
 // ------------------------------------------------------------ engine
 
+// An energy, possibly an estimate within the engine's bound `tol`.
+struct Energy {
+    double h;
+    bool exact;
+};
+
 struct Search::Engine {
     using RowUpdate = void (*)(double*, const void*, double, std::int64_t);
 
+    // A configuration held by the pool.
+    struct Entry {
+        Energy e;
+        std::uint64_t seq, hash;
+        std::vector<std::int8_t> x;
+    };
+
     const double* J;
     const double* N;
-    std::int64_t n, len;  // len: n rounded up to kLanes
+    std::int64_t n, len;  // len: n rounded up to 2 kLanes
     State& st;
     Settings set;
     TieBreak& ties;
@@ -309,21 +291,34 @@ struct Search::Engine {
     std::size_t row_bytes = 0;
     RowUpdate add = nullptr;
 
-    std::vector<double> xd, S, tabu, key;  // padded to len; padding x = 0 is never a candidate
+    std::vector<double> xd, S, tabu;  // padded to len; padding x = 0 is never a candidate
     std::vector<std::int8_t> x8;
     std::int64_t ones = 0;
-    std::vector<std::int64_t> cand;
-    Pool pool;
     std::uint64_t flips = 0, since_sync = 0;
+    Energy best_e;
+
+    // The pool: the size_limit distinct configurations of lowest energy,
+    // ranked by (energy, first push).
+    std::vector<Entry> pool;
+    std::unordered_multimap<std::uint64_t, std::size_t> by_hash;
+    std::size_t capacity;
+    std::uint64_t seq = 0;
+    std::size_t worst = 0;  // the last-ranked entry, once the pool is full
 
     Engine(const double* J_, const double* N_, std::int64_t n_, State& st_, const Settings& set_, TieBreak& ties_)
-        : J(J_), N(N_), n(n_), len((n_ + kLanes - 1) / kLanes * kLanes), st(st_), set(set_), ties(ties_),
-          pool(n_, set_.size_limit) {
+        : J(J_), N(N_), n(n_), len((n_ + 2 * kLanes - 1) / (2 * kLanes) * (2 * kLanes)), st(st_), set(set_), ties(ties_),
+          capacity(static_cast<std::size_t>(set_.size_limit)) {
         const Analysis a = analyse(J, N, n);
         trace = a.trace;
         const int p = std::max(a.frac_J, a.frac_N);
         exact = a.consistent && p <= kMaxFracBits && std::ldexp(a.sum_abs_J + a.sum_abs_N, p) <= kExactLimit;
-        tol = a.consistent ? kFloatTol * (a.sum_abs_J + 1e-300) : std::numeric_limits<double>::infinity();
+        // Bound on |estimate - H|: rounding of the fields (summed once, then
+        // at most kResyncFlips updates each), of the estimate's dot product,
+        // and of H itself in the reference order; doubled for safety.
+        const double eps = std::numeric_limits<double>::epsilon();
+        const double dn = static_cast<double>(n);
+        tol = a.consistent ? 2 * eps * ((2 * dn + kResyncFlips) * a.sum_abs_N + 3 * dn * a.sum_abs_J)
+                           : std::numeric_limits<double>::infinity();
         build_rows(a);
         c = 4 / scale;
 
@@ -335,9 +330,9 @@ struct Search::Engine {
         }
         tabu.assign(len, 0.0);
         std::copy(st.tabu.begin(), st.tabu.end(), tabu.begin());
-        key.assign(len, 0.0);
         S.assign(len, 0.0);
         sync_fields();
+        best_e = {st.best.empty() ? std::numeric_limits<double>::infinity() : st.best_h, true};
     }
 
     template <class T>
@@ -364,18 +359,10 @@ struct Search::Engine {
         if (exact) {
             const double s = std::ldexp(1.0, a.frac_N);
             const double top = s * a.max_abs_N;
-            if (top <= 127) {
-                scale = s;
-                return store_rows<std::int8_t>(s, transpose);
-            }
-            if (top <= 32767) {
-                scale = s;
-                return store_rows<std::int16_t>(s, transpose);
-            }
-            if (top <= 2147483647.0) {
-                scale = s;
-                return store_rows<std::int32_t>(s, transpose);
-            }
+            scale = s;
+            if (top <= 127) return store_rows<std::int8_t>(s, transpose);
+            if (top <= 32767) return store_rows<std::int16_t>(s, transpose);
+            if (top <= 2147483647.0) return store_rows<std::int32_t>(s, transpose);
         }
         scale = 1;
         if (transpose) return store_rows<double>(1.0, true);
@@ -407,66 +394,109 @@ struct Search::Engine {
     std::pair<std::int64_t, double> jstar(int val) {
         const double v = val;
         const bool penalised = st.ct_var <= st.k;
-        const double m = scan_keys(xd.data(), S.data(), penalised ? tabu.data() : nullptr, v, c, len, key.data());
-        collect_ties(key.data(), m, len, cand);
-        if (cand.empty())  // only with NaN penalties (overflowing coefficients): any candidate
-            for (std::int64_t i = 0; i < n; ++i)
-                if (xd[i] == -v) cand.push_back(i);
-        std::int64_t j = cand[0];
-        if (cand.size() > 1) j = cand[ties.below(cand.size())];
+        const double* t = penalised ? tabu.data() : nullptr;
+        const Best b = best_key(xd.data(), S.data(), t, v, c, len);
+        std::int64_t j = b.first;
+        if (b.count > 1 || j < 0) {
+            const std::int64_t r = b.count > 1 ? static_cast<std::int64_t>(ties.below(b.count)) : 0;
+            j = nth_key(xd.data(), S.data(), t, v, c, len, b.key, r);
+        }
+        if (j < 0)  // only with NaN penalties (overflowing coefficients): any candidate
+            for (j = 0; xd[j] != -v; ++j) {
+            }
         return {j, v * (S[j] * c)};
+    }
+
+    // ---- energies
+
+    void resolve(Energy& e, const std::int8_t* x) const {
+        if (!e.exact) e = {energy(J, n, x), true};
+    }
+
+    // a < b for the energies of configurations xa and xb; exact where the
+    // estimates are too close to call.
+    bool less(Energy& a, const std::int8_t* xa, Energy& b, const std::int8_t* xb) const {
+        if (!(a.exact && b.exact)) {
+            const double margin = (a.exact ? 0 : tol) + (b.exact ? 0 : tol);
+            if (a.h < b.h - margin) return true;
+            if (a.h > b.h + margin) return false;
+            resolve(a, xa);
+            resolve(b, xb);
+        }
+        return a.h < b.h;
+    }
+
+    // Entry p ranks after entry q: higher energy, or equal and pushed later.
+    bool after(Entry& p, Entry& q) const {
+        if (less(q.e, q.x.data(), p.e, p.x.data())) return true;
+        if (less(p.e, p.x.data(), q.e, q.x.data())) return false;
+        return p.seq > q.seq;
+    }
+
+    void find_worst() {
+        worst = 0;
+        for (std::size_t i = 1; i < pool.size(); ++i)
+            if (after(pool[i], pool[worst])) worst = i;
+    }
+
+    // Offer the current configuration, of energy e, to the pool: a new
+    // configuration enters a full pool only strictly below the worst held.
+    void offer(Energy& e) {
+        if (capacity == 0) return;
+        const bool full = pool.size() >= capacity;
+        if (full && !less(e, x8.data(), pool[worst].e, pool[worst].x.data())) return;
+        const std::uint64_t h = hash_config(x8.data(), n);
+        auto range = by_hash.equal_range(h);
+        for (auto it = range.first; it != range.second; ++it)
+            if (pool[it->second].x == x8) return;
+        std::size_t slot = pool.size();
+        if (full) {
+            slot = worst;
+            auto old = by_hash.equal_range(pool[slot].hash);
+            for (auto it = old.first; it != old.second; ++it)
+                if (it->second == slot) {
+                    by_hash.erase(it);
+                    break;
+                }
+            pool[slot] = {e, ++seq, h, x8};
+        } else {
+            pool.push_back({e, ++seq, h, x8});
+        }
+        by_hash.emplace(h, slot);
+        if (pool.size() >= capacity) find_worst();
+    }
+
+    void critical_event() {
+        Energy e{energy_from_fields(), exact};
+        if (less(e, x8.data(), best_e, st.best.data())) {
+            st.best = x8;
+            best_e = e;
+        }
+        offer(e);
+        update_tabu();
     }
 
     double energy_from_fields() const { return dot(xd.data(), S.data(), len) / scale - trace; }
 
-    // The exact energy of x8, reusing what is already known.
-    double exact_energy() const {
-        if (!st.best.empty() && std::memcmp(st.best.data(), x8.data(), static_cast<std::size_t>(n)) == 0)
-            return st.best_h;
-        if (const double* e = pool.find(x8.data(), hash_config(x8.data(), n))) return *e;
-        return energy(J, n, x8.data());
-    }
-
-    void critical_event() {
-        double h = energy_from_fields();
-        bool known = exact;
-        if (!exact) {
-            double limit = st.best_h;
-            if (pool.full()) limit = std::max(limit, pool.worst());
-            if (!(h > limit + tol)) {
-                h = exact_energy();
-                known = true;
-            }
-        }
-        // An unknown energy is surely above the best and the pool's worst.
-        if (known) {
-            if (h < st.best_h) {
-                st.best = x8;
-                st.best_h = h;
-            }
-            pool.offer(x8.data(), h);
-        }
-        update_tabu();
-    }
+    // ---- memories
 
     void update_tabu() {
-        // Recency window of length t.
-        if (static_cast<std::int64_t>(st.window.size()) <= set.recency_size - 1) {
-            st.window.push_back(x8);
-            for (std::int64_t i = 0; i < n; ++i) st.recency[i] += x8[i];
-        } else {
-            std::vector<std::int8_t> old = std::move(st.window.front());
-            st.window.pop_front();
-            for (std::int64_t i = 0; i < n; ++i) st.recency[i] += static_cast<double>(x8[i] - old[i]);
-            old = x8;
-            st.window.push_back(std::move(old));
-        }
-        for (std::int64_t i = 0; i < n; ++i) st.frequency[i] += x8[i];
         const double pr = st.penalty_recency;
         const double pf = pr / 1000 * static_cast<double>(st.iterations);
-        for (std::int64_t i = 0; i < n; ++i) tabu[i] = pr * st.recency[i] + pf * st.frequency[i];
+        if (static_cast<std::int64_t>(st.window.size()) <= set.recency_size - 1) {
+            add_memory(st.recency.data(), st.frequency.data(), tabu.data(), x8.data(), nullptr, pr, pf, n);
+            st.window.push_back(x8);
+        } else {
+            std::vector<std::int8_t> oldest = std::move(st.window.front());
+            st.window.pop_front();
+            add_memory(st.recency.data(), st.frequency.data(), tabu.data(), x8.data(), oldest.data(), pr, pf, n);
+            oldest = x8;
+            st.window.push_back(std::move(oldest));
+        }
         st.tabu_scalar = false;
     }
+
+    // ---- phases and the loop
 
     void phase(int val) {
         st.ct_var = 0;
@@ -509,6 +539,20 @@ struct Search::Engine {
     void store() {
         st.x = x8;
         if (!st.tabu_scalar) st.tabu.assign(tabu.begin(), tabu.begin() + n);
+        if (!st.best.empty()) {
+            resolve(best_e, st.best.data());
+            st.best_h = best_e.h;
+        }
+        for (Entry& p : pool) resolve(p.e, p.x.data());
+    }
+
+    std::vector<PoolEntry> offered() const {
+        std::vector<const Entry*> order;
+        for (const Entry& p : pool) order.push_back(&p);
+        std::sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) { return a->seq < b->seq; });
+        std::vector<PoolEntry> out;
+        for (const Entry* p : order) out.push_back({p->e.h, p->x});
+        return out;
     }
 };
 
@@ -520,7 +564,7 @@ Search::~Search() = default;
 void Search::phase(int val) { engine_->phase(val); }
 bool Search::run(Cancel& cancel) { return engine_->run(cancel); }
 void Search::store() { engine_->store(); }
-std::vector<PoolEntry> Search::pool() const { return engine_->pool.ordered_by_push(); }
+std::vector<PoolEntry> Search::pool() const { return engine_->offered(); }
 std::uint64_t Search::flips() const { return engine_->flips; }
 bool Search::exact() const { return engine_->exact; }
 
