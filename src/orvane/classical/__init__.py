@@ -3,6 +3,7 @@ from orvane._lazy import lazy_exports
 
 __getattr__, __dir__ = lazy_exports(__name__, {
     "BruteForceOptimizer": "._exhaustive",
+    "TabuSearchOptimizer": "._tabusolve",
     "SimulatedAnnealingOptimizer": "._annealing",
 })
-__all__ = ["BruteForceOptimizer", "SimulatedAnnealingOptimizer"]
+__all__ = ["BruteForceOptimizer", "TabuSearchOptimizer", "SimulatedAnnealingOptimizer"]
