@@ -14,6 +14,8 @@
 #include <queue>
 #include <string>
 
+#pragma GCC optimize("fp-contract=off")  // results must not depend on FMA contraction
+
 namespace orvane {
 
 namespace {
@@ -100,17 +102,54 @@ double smallest_gap(const double* M, std::int64_t n) {
 
 // ---------------------------------------------------------------- split counts
 
-// The comparison matrix is not stored: entry (i, j) is mat[i][j] once i or j
-// is split, else its square root. Its entries only ever decrease (a split by
-// at least the selected value's size divides them by at least their square
-// root), so each row keeps its maximum (value, first column); a row whose
-// maximum sat in a column that just shrank is marked stale and rescanned only
-// when it reaches the top of a max-heap of rows. The heap orders by value,
-// then by smaller row, which with first-column row maxima gives the first
-// maximum in row-major order.
+namespace {
+
+typedef double v4d __attribute__((vector_size(32)));
+
+// Square roots of a whole array (no errno, so the loop vectorises).
+__attribute__((optimize("no-math-errno"))) void sqrt_all(const double* in, double* out, std::size_t count) {
+    for (std::size_t e = 0; e < count; ++e) out[e] = std::sqrt(in[e]);
+}
+
+// Largest of len (>= 1) non-NaN values.
+__attribute__((target_clones("avx2", "default"))) double largest(const double* a, std::int64_t len) {
+    std::int64_t x = 0;
+    double m = a[0];
+    if (len >= 8) {
+        v4d m0, m1;
+        __builtin_memcpy(&m0, a, sizeof m0);
+        __builtin_memcpy(&m1, a + 4, sizeof m1);
+        for (x = 8; x + 8 <= len; x += 8) {
+            v4d r0, r1;
+            __builtin_memcpy(&r0, a + x, sizeof r0);
+            __builtin_memcpy(&r1, a + x + 4, sizeof r1);
+            m0 = r0 > m0 ? r0 : m0;
+            m1 = r1 > m1 ? r1 : m1;
+        }
+        m0 = m1 > m0 ? m1 : m0;
+        m = std::max(std::max(m0[0], m0[1]), std::max(m0[2], m0[3]));
+    }
+    for (; x < len; ++x) m = std::max(m, a[x]);
+    return m;
+}
+
+}  // namespace
+
+// The comparison matrix `cmp` is kept as the specification of the rule says:
+// square roots of the normalised entries, with the row and column of every
+// split variable holding the divided entries themselves. Divided entries are
+// read back from `cmp`; entries between two unsplit variables from `norm`.
+//
+// Comparison entries only ever decrease (a split by at least the selected
+// value divides them by at least their square root), so each row keeps its
+// maximum (value, first column); a row whose maximum sat in a column that just
+// shrank is marked stale and rescanned only when it reaches the top of a
+// max-heap of rows. The heap orders by value, then by smaller row, which with
+// first-column row maxima gives the first maximum in row-major order.
 std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cancel& cancel) {
     const std::size_t nn = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
-    std::vector<double> mat(norm, norm + nn);
+    std::vector<double> cmp(nn);
+    sqrt_all(norm, cmp.data(), nn);
     std::vector<std::int64_t> count(static_cast<std::size_t>(n), 1);
     std::vector<double> row_max(static_cast<std::size_t>(n));
     std::vector<std::int64_t> row_col(static_cast<std::size_t>(n));
@@ -125,21 +164,15 @@ std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cance
     };
     std::priority_queue<Entry> heap;
 
+    auto at = [n](std::int64_t i, std::int64_t j) { return static_cast<std::size_t>(i * n + j); };
     auto is_split = [&](std::int64_t i) { return count[i] != 1; };
+    auto value = [&](std::int64_t i, std::int64_t j) { return is_split(i) || is_split(j) ? cmp[at(i, j)] : norm[at(i, j)]; };
     auto push = [&](std::int64_t i) { heap.push({row_max[i], i, ++version[i]}); };
     auto rescan = [&](std::int64_t i) {
-        const double* row = &mat[static_cast<std::size_t>(i * n)];
-        double best = -std::numeric_limits<double>::infinity();
+        const double* row = &cmp[at(i, 0)];
+        const double best = largest(row, n);
         std::int64_t col = 0;
-        if (is_split(i)) {
-            for (std::int64_t j = 0; j < n; ++j)
-                if (row[j] > best) best = row[j], col = j;
-        } else {
-            for (std::int64_t j = 0; j < n; ++j) {
-                const double v = is_split(j) ? row[j] : std::sqrt(row[j]);
-                if (v > best) best = v, col = j;
-            }
-        }
+        while (row[col] != best) ++col;
         row_max[i] = best;
         row_col[i] = col;
         stale[i] = 0;
@@ -147,7 +180,7 @@ std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cance
     };
     // Column x of row i changed (x was just split).
     auto column_changed = [&](std::int64_t i, std::int64_t x) {
-        const double v = mat[static_cast<std::size_t>(i * n + x)];
+        const double v = cmp[at(i, x)];
         if (stale[i]) {
             if (v > row_max[i]) row_max[i] = v, row_col[i] = x, stale[i] = 0, push(i);
         } else if (row_col[i] == x) {
@@ -159,11 +192,11 @@ std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cance
             row_col[i] = x;
         }
     };
+    // Divide row x, then column x (the diagonal twice), by k.
     auto split = [&](std::int64_t x, std::int64_t k) {
         const double d = static_cast<double>(k);
-        double* row = &mat[static_cast<std::size_t>(x * n)];
-        for (std::int64_t j = 0; j < n; ++j) row[j] /= d;
-        for (std::int64_t i = 0; i < n; ++i) mat[static_cast<std::size_t>(i * n + x)] /= d;
+        for (std::int64_t j = 0; j < n; ++j) cmp[at(x, j)] = value(x, j) / d;
+        for (std::int64_t i = 0; i < n; ++i) cmp[at(i, x)] = (i == x ? cmp[at(x, x)] : value(i, x)) / d;
         count[x] = k;
         rescan(x);
         for (std::int64_t i = 0; i < n; ++i)
@@ -187,7 +220,7 @@ std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cance
             }
         }
         const std::int64_t y = row_col[x];
-        const double max_val = mat[static_cast<std::size_t>(x * n + y)];
+        const double max_val = value(x, y);
         if (!(max_val > 1.0)) break;
         const bool x_free = !is_split(x), y_free = !is_split(y);
         // Both ends split: the value exceeds 1 only by rounding, and no split
@@ -217,16 +250,16 @@ std::vector<std::int64_t> last_copy_index(const std::vector<std::int64_t>& count
 
 // ---------------------------------------------------------------- variable splitting
 
-// Result of the excess distribution over one off-diagonal block (entries in
-// visiting order, all starting at the same rounded-up piece c): the first
-// `zeros` entries become 0, the next becomes c - excess (when the excess ran
-// out inside the block), the rest keep c.
+namespace {
+
+// The excess distribution over one off-diagonal block, whose entries (in
+// visiting order) all start at the same rounded-up piece c: the first `zeros`
+// entries become 0, the next becomes c - excess when the excess runs out
+// inside the block (zeros < size), the rest keep c.
 struct BlockFix {
     std::int64_t zeros;
     double rest;  // units of entry `zeros`
 };
-
-namespace {
 
 BlockFix distribute(double excess, double c, std::int64_t size) {
     std::int64_t k = 0;
@@ -239,81 +272,64 @@ BlockFix distribute(double excess, double c, std::int64_t size) {
 
 }  // namespace
 
-bool var_split_fill(const double* M, std::int64_t n, const std::int64_t* counts, double increment, bool round,
-                    double* out, std::int64_t N, Cancel& cancel) {
+// Rows are written variable by variable: the m_i copies of variable i share
+// one template row (each block's untouched piece), copied once per row; then
+// the few entries that differ are patched: the diagonal, the entries of each
+// off-diagonal block reached by its excess, and the diagonal block. A block
+// (i, j) is visited row by row when i < j; for j < i the row of copy p of i
+// holds the transposed entries of block (j, i), visit q * m_i + p.
+// (The avx2 clone rounds with one instruction instead of a call sequence.)
+__attribute__((target_clones("avx2", "default"))) bool var_split_fill(const double* M, std::int64_t n,
+                                                                      const std::int64_t* counts, double increment,
+                                                                      bool round, double* out, std::int64_t N,
+                                                                      Cancel& cancel) {
     const Finish fin{increment, round};
-    const std::size_t nn = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
-    std::vector<double> inv(static_cast<std::size_t>(n));
+    std::vector<double> inv(static_cast<std::size_t>(n)), units(static_cast<std::size_t>(n)), sign(static_cast<std::size_t>(n));
     std::vector<std::int64_t> begin(static_cast<std::size_t>(n) + 1, 0);
     for (std::int64_t i = 0; i < n; ++i) {
         inv[i] = 1.0 / static_cast<double>(counts[i]);
         begin[i + 1] = begin[i] + counts[i];
     }
-
-    // Per pair: final value of an untouched piece, of a zeroed piece, and of
-    // the one partly reduced piece; the number of zeroed pieces (upper pairs).
-    std::vector<double> base(nn), zero(nn), rest(nn);
-    std::vector<std::int64_t> zeros(nn, 0);
-    for (std::int64_t i = 0; i < n; ++i)
-        for (std::int64_t j = i; j < n; ++j) {
-            const std::size_t ij = static_cast<std::size_t>(i * n + j), ji = static_cast<std::size_t>(j * n + i);
-            const double piece = M[ij] * (inv[i] * inv[j]);
-            const double c = ceil_units(std::fabs(piece) / increment);
-            const double s = piece > 0 ? 1.0 : -1.0;
-            base[ij] = base[ji] = fin(c * s);
-            zero[ij] = zero[ji] = fin(0.0 * s);
-            if (i == j) continue;
-            const double excess =
-                block_excess(std::fabs(M[ij]) / increment, static_cast<double>(counts[i] * counts[j]));
-            const BlockFix fix = distribute(excess, c, counts[i] * counts[j]);
-            zeros[ij] = fix.zeros;
-            rest[ij] = fin(fix.rest * s);
-        }
+    std::vector<double> tmpl(static_cast<std::size_t>(N));
 
     for (std::int64_t i = 0; i < n; ++i) {
+        if (cancel.poll()) return false;
         const std::int64_t mi = counts[i];
+        double* rows = out + begin[i] * N;  // the mi rows of variable i
+        const double* Mi = M + i * n;
+        for (std::int64_t j = 0; j < n; ++j) {
+            const double piece = Mi[j] * (inv[i] * inv[j]);
+            const double c = ceil_units(std::fabs(piece) / increment);
+            units[j] = c;
+            sign[j] = piece > 0 ? 1.0 : -1.0;
+            std::fill(tmpl.begin() + begin[j], tmpl.begin() + begin[j + 1], fin(c * sign[j]));
+        }
         for (std::int64_t p = 0; p < mi; ++p) {
-            if (cancel.poll()) return false;
-            const std::int64_t a = begin[i] + p;
-            double* row = out + a * N;
-            for (std::int64_t j = 0; j < n; ++j) {
-                const std::int64_t mj = counts[j];
-                double* seg = row + begin[j];
-                const std::size_t ij = static_cast<std::size_t>(i * n + j);
-                if (j == i) {
-                    std::fill(seg, seg + mj, base[ij]);
-                    continue;
-                }
-                // Pieces of row p in visiting order: for an upper block, entry
-                // (p, q) is visit p * mj + q; for a lower block it mirrors
-                // (q, p) of block (j, i), visit q * mi + p.
-                const std::size_t up = i < j ? ij : static_cast<std::size_t>(j * n + i);
-                const std::int64_t k = zeros[up];
-                std::int64_t zero_end, rest_at;  // [0, zero_end) zero, rest_at reduced (or -1)
-                if (i < j) {
-                    zero_end = std::clamp<std::int64_t>(k - p * mj, 0, mj);
-                    rest_at = zero_end < mj && p * mj + zero_end == k ? zero_end : -1;
-                } else {
-                    zero_end = k > p ? std::min<std::int64_t>((k - p + mi - 1) / mi, mj) : 0;
-                    rest_at = zero_end < mj && zero_end * mi + p == k ? zero_end : -1;
-                }
-                std::fill(seg, seg + zero_end, zero[ij]);
-                std::fill(seg + zero_end, seg + mj, base[ij]);
-                if (rest_at >= 0) seg[rest_at] = rest[up];
+            std::copy(tmpl.begin(), tmpl.end(), rows + p * N);
+            rows[p * N + begin[i] + p] = fin(0.0);  // the diagonal: no piece, sign -1 times -0.0
+        }
+        for (std::int64_t j = 0; j < n; ++j) {
+            if (j == i) continue;
+            const std::int64_t mj = counts[j], size = mi * mj;
+            const double s = sign[j], c = units[j];
+            const BlockFix fix = distribute(block_excess(std::fabs(Mi[j]) / increment, static_cast<double>(size)), c, size);
+            const double zero = fin(0.0 * s), rest = fin(fix.rest * s);
+            const std::int64_t last = std::min(fix.zeros, size - 1);
+            for (std::int64_t t = 0; t <= last; ++t) {
+                const std::int64_t p = i < j ? t / mj : t % mi, q = i < j ? t % mj : t / mi;
+                rows[p * N + begin[j] + q] = t < fix.zeros ? zero : rest;
             }
-            row[a] = fin(0.0);  // the diagonal: no piece, sign -1 times -0.0
         }
         // Diagonal block: the copy couplings; distribute its excess in place.
         // Entries are visited row by row over the upper triangle (a lower entry
         // was zeroed as the mirror of an upper one before its turn, so visiting
         // it changes nothing); a diagonal entry starts at -0.0 and, being its own
         // mirror, is reduced twice when the excess runs out there.
-        const std::size_t ii = static_cast<std::size_t>(i * n + i);
-        const double piece = M[ii] * (inv[i] * inv[i]);
+        const double piece = Mi[i] * (inv[i] * inv[i]);
         const double c = ceil_units(std::fabs(piece) / increment);
         const double s = piece > 0 ? 1.0 : -1.0;
-        double excess = block_excess(std::fabs(M[ii]) / increment, static_cast<double>(mi * mi));
-        double* blk = out + begin[i] * N + begin[i];
+        double excess = block_excess(std::fabs(Mi[i]) / increment, static_cast<double>(mi * mi));
+        double* blk = rows + begin[i];
         for (std::int64_t p = 0; p < mi; ++p)
             for (std::int64_t q = p; q < mi; ++q) {
                 const bool diag = p == q;
