@@ -49,36 +49,43 @@ class Failing(SimulatedAnnealingSamplerBase):
 
 # ---------------------------------------------------------------- plain reference
 # The documented algorithm written out in Python with the sampler's generator
-# (xoshiro256++ seeded through splitmix64; k by Lemire's method, u = top 53
-# bits; a random start takes the top bit of one draw per spin). The compiled
-# sampler must make the same draws in the same order and the same decisions.
+# (eight xoshiro256++ generators used in turn, generator j seeded with
+# splitmix64 outputs 4j..4j+3; k by Lemire's method, u = top 53 bits; a random
+# start takes the top bit of one draw per spin). The compiled sampler must make
+# the same draws in the same order and the same decisions.
 
 M64 = (1 << 64) - 1
 
 
-class Xoshiro:
-    def __init__(self, seed):
-        x, self.s = seed & M64, []
-        for _ in range(4):
-            x = (x + 0x9E3779B97F4A7C15) & M64
-            z = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & M64
-            z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
-            self.s.append(z ^ (z >> 31))
+def rotl(x, k):
+    return ((x << k) | (x >> (64 - k))) & M64
 
-    @staticmethod
-    def rotl(x, k):
-        return ((x << k) | (x >> (64 - k))) & M64
+
+class Stream:
+    LANES = 8
+
+    def __init__(self, seed):
+        x, self.states, self.turn = seed & M64, [], 0
+        for _ in range(self.LANES):
+            state = []
+            for _ in range(4):
+                x = (x + 0x9E3779B97F4A7C15) & M64
+                z = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & M64
+                z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
+                state.append(z ^ (z >> 31))
+            self.states.append(state)
 
     def next(self):
-        s = self.s
-        result = (self.rotl((s[0] + s[3]) & M64, 23) + s[0]) & M64
+        s = self.states[self.turn]
+        self.turn = (self.turn + 1) % self.LANES
+        result = (rotl((s[0] + s[3]) & M64, 23) + s[0]) & M64
         t = (s[1] << 17) & M64
         s[2] ^= s[0]
         s[3] ^= s[1]
         s[1] ^= s[2]
         s[0] ^= s[3]
         s[2] ^= t
-        s[3] = self.rotl(s[3], 45)
+        s[3] = rotl(s[3], 45)
         return result
 
     def below(self, n):
@@ -96,7 +103,7 @@ class Xoshiro:
 def reference_anneal(J, seed, runs, t0, alpha, cutoff, iters, init=None):
     J = np.asarray(J)
     n = J.shape[0]
-    g = Xoshiro(seed)
+    g = Stream(seed)
     s = np.array([1 if g.next() >> 63 else -1 for _ in range(n)]) if init is None else np.array(init)
     pool, starts, flips = [], [], []
     for _ in range(runs):

@@ -31,9 +31,51 @@ std::uint64_t splitmix64(std::uint64_t& x) {
     return z ^ (z >> 31);
 }
 
+typedef std::uint64_t lanes4 __attribute__((vector_size(32)));
+
+// xoshiro256++ steps of eight generators at once, as two independent groups
+// of four lanes: out[8i + j] is step i of generator j.
+__attribute__((target_clones("avx2", "default"))) void refill_block(std::uint64_t (*state)[8], std::uint64_t* out,
+                                                                     int words) {
+    lanes4 a[4], b[4];
+    for (int w = 0; w < 4; ++w) {
+        std::memcpy(&a[w], state[w], sizeof a[w]);
+        std::memcpy(&b[w], state[w] + 4, sizeof b[w]);
+    }
+    for (int i = 0; i < words; i += 8) {
+        const lanes4 sa = a[0] + a[3], sb = b[0] + b[3];
+        const lanes4 ra = ((sa << 23) | (sa >> 41)) + a[0];
+        const lanes4 rb = ((sb << 23) | (sb >> 41)) + b[0];
+        const lanes4 ta = a[1] << 17, tb = b[1] << 17;
+        a[2] ^= a[0];
+        b[2] ^= b[0];
+        a[3] ^= a[1];
+        b[3] ^= b[1];
+        a[1] ^= a[2];
+        b[1] ^= b[2];
+        a[0] ^= a[3];
+        b[0] ^= b[3];
+        a[2] ^= ta;
+        b[2] ^= tb;
+        a[3] = (a[3] << 45) | (a[3] >> 19);
+        b[3] = (b[3] << 45) | (b[3] >> 19);
+        std::memcpy(out + i, &ra, sizeof ra);
+        std::memcpy(out + i + 4, &rb, sizeof rb);
+    }
+    for (int w = 0; w < 4; ++w) {
+        std::memcpy(state[w], &a[w], sizeof a[w]);
+        std::memcpy(state[w] + 4, &b[w], sizeof b[w]);
+    }
+}
+
 __attribute__((target_clones("avx2", "default"))) void axpy(double* f, const double* row, double c,
                                                              std::int64_t n) {
     for (std::int64_t k = 0; k < n; ++k) f[k] += c * row[k];
+}
+
+__attribute__((target_clones("avx2", "default"))) void axpy_signed(double* g, const double* sign, const double* row,
+                                                                    double c, std::int64_t n) {
+    for (std::int64_t k = 0; k < n; ++k) g[k] += c * sign[k] * row[k];
 }
 
 // exp(-d / t) memoised on (d, t): the flip energies of a matrix with few
@@ -63,8 +105,14 @@ private:
 
 }  // namespace
 
-Xoshiro256pp::Xoshiro256pp(std::uint64_t seed) {
-    for (auto& word : s_) word = splitmix64(seed);
+RandomStream::RandomStream(std::uint64_t seed) {
+    for (int lane = 0; lane < kLanes; ++lane)
+        for (int word = 0; word < 4; ++word) state_[word][lane] = splitmix64(seed);
+}
+
+void RandomStream::refill() {
+    refill_block(state_, block_, kBlock);
+    pos_ = 0;
 }
 
 FlipRows FlipRows::build(const double* J, std::int64_t n) {
@@ -143,6 +191,16 @@ FlipRows FlipRows::build(const double* J, std::int64_t n) {
 
 std::int64_t FlipRows::entries() const { return dense_ ? n_ * n_ : offsets_.back(); }
 
+void FlipRows::add_row_signed(double* g, const double* sign, std::int64_t m, double c) const {
+    if (dense_) {
+        axpy_signed(g, sign, dense_ + m * n_, c, n_);
+        return;
+    }
+    const std::int32_t* idx = index_.data();
+    const double* val = value_.data();
+    for (std::int64_t p = offsets_[m], end = offsets_[m + 1]; p < end; ++p) g[idx[p]] += c * sign[idx[p]] * val[p];
+}
+
 void FlipRows::add_row(double* f, std::int64_t m, double c) const {
     if (dense_) {
         axpy(f, dense_ + m * n_, c, n_);
@@ -157,33 +215,46 @@ namespace {
 
 class Walk {
 public:
-    Walk(const FlipRows& rows, std::int8_t* spins)
+    Walk(const FlipRows& rows)
         : rows_(rows),
           n_(rows.size()),
-          s_(spins),
-          f_(static_cast<std::size_t>(n_)),
-          best_f_(static_cast<std::size_t>(n_)),
-          best_s_(static_cast<std::size_t>(n_)),
+          sign_(static_cast<std::size_t>(n_)),
+          g_(static_cast<std::size_t>(n_)),
+          best_sign_(static_cast<std::size_t>(n_)),
+          best_g_(static_cast<std::size_t>(n_)),
           log_limit_(snapshot_after(rows)) {
         log_.reserve(static_cast<std::size_t>(log_limit_));
     }
 
-    // Local fields and energy of the current spins, in full.
-    void recompute() {
-        std::fill(f_.begin(), f_.end(), 0.0);
-        for (std::int64_t j = 0; j < n_; ++j) rows_.add_row(f_.data(), j, s_[j]);
+    // Start from `spins`: flip energies and energy in full.
+    void load(const std::int8_t* spins) {
+        std::vector<double>& f = best_g_;  // local fields f = J s, scratch
+        std::fill(f.begin(), f.end(), 0.0);
+        for (std::int64_t j = 0; j < n_; ++j) {
+            sign_[j] = spins[j];
+            rows_.add_row(f.data(), j, sign_[j]);
+        }
         double h = 0.0;
-        for (std::int64_t k = 0; k < n_; ++k) h += s_[k] * f_[k];
+        for (std::int64_t k = 0; k < n_; ++k) {
+            h += sign_[k] * f[k];
+            g_[k] = 4.0 * sign_[k] * f[k];
+        }
         energy = -h;
         best_energy = energy;
         log_.clear();
         snapshot_ = false;
     }
 
-    double delta(std::int64_t k) const { return 4.0 * s_[k] * f_[k]; }
+    void store(std::int8_t* spins) const {
+        for (std::int64_t j = 0; j < n_; ++j) spins[j] = sign_[j] > 0 ? 1 : -1;
+    }
 
-    void accept(std::int64_t k, double d) {
-        flip(f_.data(), s_, k);
+    std::int64_t size() const { return n_; }
+    double delta(std::int64_t k) const { return g_[k]; }
+
+    // Out of line: keeps the attempt loop small.
+    __attribute__((noinline)) void accept(std::int64_t k, double d) {
+        flip(g_.data(), sign_.data(), k);
         energy += d;
         if (energy < best_energy) {
             best_energy = energy;
@@ -198,10 +269,10 @@ public:
     // Back to the best configuration of the run.
     void restore_best() {
         if (snapshot_) {
-            std::copy(best_f_.begin(), best_f_.end(), f_.begin());
-            std::copy(best_s_.begin(), best_s_.end(), s_);
+            std::copy(best_g_.begin(), best_g_.end(), g_.begin());
+            std::copy(best_sign_.begin(), best_sign_.end(), sign_.begin());
         } else {
-            for (auto it = log_.rbegin(); it != log_.rend(); ++it) flip(f_.data(), s_, *it);
+            for (auto it = log_.rbegin(); it != log_.rend(); ++it) flip(g_.data(), sign_.data(), *it);
         }
         log_.clear();
         snapshot_ = false;
@@ -212,63 +283,81 @@ public:
     double best_energy = 0.0;
 
 private:
-    // Copying f costs about a quarter of a dense row update per entry.
+    // Copying the state costs about half a dense row update per entry.
     static std::int64_t snapshot_after(const FlipRows& rows) {
         const double n = static_cast<double>(rows.size());
         const double entries = std::max(1.0, static_cast<double>(rows.entries()));
-        return static_cast<std::int64_t>(std::min(n, 2.0 + n * n / (4.0 * entries)));
+        return static_cast<std::int64_t>(std::min(n, 2.0 + n * n / (2.0 * entries)));
     }
 
-    void flip(double* f, std::int8_t* s, std::int64_t k) const {
-        rows_.add_row(f, k, -2.0 * s[k]);
-        s[k] = static_cast<std::int8_t>(-s[k]);
+    // Flip spin k: with f = J s, g_j = 4 s_j f_j changes by -8 s_k s_j J[j][k]
+    // for j != k, and g_k becomes -g_k + 8 J[k][k].
+    void flip(double* g, double* sign, std::int64_t k) const {
+        rows_.add_row_signed(g, sign, k, -8.0 * sign[k]);
+        g[k] = -g[k];
+        sign[k] = -sign[k];
     }
 
     void take_snapshot() {
-        std::copy(f_.begin(), f_.end(), best_f_.begin());
-        std::copy(s_, s_ + n_, best_s_.begin());
-        for (auto it = log_.rbegin(); it != log_.rend(); ++it) flip(best_f_.data(), best_s_.data(), *it);
+        std::copy(g_.begin(), g_.end(), best_g_.begin());
+        std::copy(sign_.begin(), sign_.end(), best_sign_.begin());
+        for (auto it = log_.rbegin(); it != log_.rend(); ++it) flip(best_g_.data(), best_sign_.data(), *it);
         log_.clear();
         snapshot_ = true;
     }
 
     const FlipRows& rows_;
     std::int64_t n_;
-    std::int8_t* s_;
-    std::vector<double> f_;
-    std::vector<double> best_f_;
-    std::vector<std::int8_t> best_s_;
+    std::vector<double> sign_;  // the spins as +1.0 / -1.0
+    std::vector<double> g_;     // flip energies 4 s_k f_k
+    std::vector<double> best_sign_;
+    std::vector<double> best_g_;
     std::vector<std::int32_t> log_;  // flips since the best, when !snapshot_
     std::int64_t log_limit_;
-    bool snapshot_ = false;  // best_s_/best_f_ hold the best
+    bool snapshot_ = false;  // best_sign_/best_g_ hold the best
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// `count` flip attempts at temperature t; true when any was accepted. Kept
+// small so that the rejection path lives in registers.
+bool attempts(Walk& walk, RandomStream& stream, ExpMemo& memo, std::int64_t count, double t,
+              std::vector<HistoryPoint>* history, std::chrono::steady_clock::time_point start) {
+    RandomCursor rng(stream);
+    const std::uint64_t n = static_cast<std::uint64_t>(walk.size());
+    const double negligible = kNegligibleExponent * t;
+    bool accepted = false;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const std::int64_t k = static_cast<std::int64_t>(rng.below(n));
+        const double d = walk.delta(k);
+        if (!(d < 0.0)) {
+            const double u = rng.uniform();
+            const bool ok = d > negligible ? u == 0.0 && std::exp(-d / t) > 0.0 : memo.exp_neg(d, t) > u;
+            if (!ok) continue;
+        }
+        walk.accept(k, d);
+        accepted = true;
+        if (history) history->push_back({seconds_since(start), walk.energy, false});
+    }
+    return accepted;
+}
+
 }  // namespace
 
-bool anneal(const FlipRows& rows, const AnnealSchedule& schedule, Xoshiro256pp& generator, std::int8_t* spins,
+bool anneal(const FlipRows& rows, const AnnealSchedule& schedule, RandomStream& rng, std::int8_t* spins,
             bool random_start, std::int64_t runs, std::int8_t* bests, std::vector<HistoryPoint>* history,
             AnnealObserver& observer, Cancel& cancel) {
-    // A local copy keeps the generator state in registers; written back on every exit.
-    Xoshiro256pp rng = generator;
-    struct WriteBack {
-        Xoshiro256pp& to;
-        const Xoshiro256pp& from;
-        ~WriteBack() { to = from; }
-    } write_back{generator, rng};
     const std::int64_t n = rows.size();
-    const std::uint64_t un = static_cast<std::uint64_t>(n);
     if (random_start)
         for (std::int64_t j = 0; j < n; ++j) spins[j] = (rng.next() >> 63) ? 1 : -1;
 
-    Walk walk(rows, spins);
+    Walk walk(rows);
     ExpMemo memo;
     std::int64_t since_poll = 0;
     for (std::int64_t run = 0; run < runs; ++run) {
-        walk.recompute();
+        walk.load(spins);
         const auto start = std::chrono::steady_clock::now();
         if (history) history->push_back({0.0, walk.energy, true});
         double t = schedule.initial_temperature;
@@ -276,22 +365,9 @@ bool anneal(const FlipRows& rows, const AnnealSchedule& schedule, Xoshiro256pp& 
         while (t > schedule.cutoff_temperature) {
             ++count;
             bool accepted = false;
-            const double negligible = kNegligibleExponent * t;
             for (std::int64_t done = 0; done < schedule.iterations_per_t;) {
                 const std::int64_t chunk = std::min(schedule.iterations_per_t - done, kPollEvery - since_poll);
-                for (std::int64_t i = 0; i < chunk; ++i) {
-                    const std::int64_t k = static_cast<std::int64_t>(rng.below(un));
-                    const double d = walk.delta(k);
-                    if (!(d < 0.0)) {
-                        const double u = rng.uniform();
-                        const bool ok =
-                            d > negligible ? u == 0.0 && std::exp(-d / t) > 0.0 : memo.exp_neg(d, t) > u;
-                        if (!ok) continue;
-                    }
-                    walk.accept(k, d);
-                    accepted = true;
-                    if (history) history->push_back({seconds_since(start), walk.energy, false});
-                }
+                accepted |= attempts(walk, rng, memo, chunk, t, history, start);
                 done += chunk;
                 since_poll += chunk;
                 if (since_poll >= kPollEvery) {
@@ -303,6 +379,7 @@ bool anneal(const FlipRows& rows, const AnnealSchedule& schedule, Xoshiro256pp& 
             t *= schedule.alpha;
             if (!observer.after_step(count, t, start)) return false;
         }
+        walk.store(spins);
         std::copy(spins, spins + n, bests + run * n);
     }
     return true;

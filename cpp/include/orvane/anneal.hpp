@@ -14,44 +14,73 @@
 
 namespace orvane {
 
-// xoshiro256++ (Blackman and Vigna), its state filled from a 64-bit seed by
-// splitmix64. Deterministic given the seed.
-class Xoshiro256pp {
+// Uniform integer in [0, bound), bound >= 1, from the words of g (Lemire's
+// method, unbiased).
+template <class G>
+std::uint64_t draw_below(G& g, std::uint64_t bound) {
+    __uint128_t m = static_cast<__uint128_t>(g.next()) * bound;
+    std::uint64_t low = static_cast<std::uint64_t>(m);
+    if (low < bound) {
+        const std::uint64_t threshold = (0 - bound) % bound;
+        while (low < threshold) {
+            m = static_cast<__uint128_t>(g.next()) * bound;
+            low = static_cast<std::uint64_t>(m);
+        }
+    }
+    return static_cast<std::uint64_t>(m >> 64);
+}
+
+// Uniform double in [0, 1) from one word: a multiple of 2^-53.
+inline double draw_unit(std::uint64_t word) { return static_cast<double>(word >> 11) * 0x1.0p-53; }
+
+// Eight xoshiro256++ generators (Blackman and Vigna) interleaved: word w comes
+// from generator j = w mod 8, whose state is splitmix64 outputs 4j .. 4j+3 of
+// the seed. Words are made in blocks with the eight update chains side by
+// side. Deterministic given the seed.
+class RandomStream {
 public:
-    explicit Xoshiro256pp(std::uint64_t seed);
+    explicit RandomStream(std::uint64_t seed);
 
     std::uint64_t next() {
-        const std::uint64_t result = rotl(s_[0] + s_[3], 23) + s_[0];
-        const std::uint64_t t = s_[1] << 17;
-        s_[2] ^= s_[0];
-        s_[3] ^= s_[1];
-        s_[1] ^= s_[2];
-        s_[0] ^= s_[3];
-        s_[2] ^= t;
-        s_[3] = rotl(s_[3], 45);
-        return result;
+        if (pos_ == kBlock) refill();
+        return block_[pos_++];
     }
+    std::uint64_t below(std::uint64_t bound) { return draw_below(*this, bound); }
+    double uniform() { return draw_unit(next()); }
 
-    // Uniform integer in [0, bound), bound >= 1 (Lemire's method, unbiased).
-    std::uint64_t below(std::uint64_t bound) {
-        __uint128_t m = static_cast<__uint128_t>(next()) * bound;
-        std::uint64_t low = static_cast<std::uint64_t>(m);
-        if (low < bound) {
-            const std::uint64_t threshold = (0 - bound) % bound;
-            while (low < threshold) {
-                m = static_cast<__uint128_t>(next()) * bound;
-                low = static_cast<std::uint64_t>(m);
-            }
-        }
-        return static_cast<std::uint64_t>(m >> 64);
-    }
-
-    // Uniform double in [0, 1): a multiple of 2^-53.
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+    static constexpr int kLanes = 8;
+    static constexpr int kBlock = 256;
 
 private:
-    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-    std::uint64_t s_[4];
+    friend class RandomCursor;
+    void refill();
+    alignas(32) std::uint64_t state_[4][kLanes];  // state word, generator
+    alignas(32) std::uint64_t block_[kBlock];
+    int pos_ = kBlock;
+};
+
+// Reads a RandomStream with the position held in the cursor itself, so a hot
+// loop keeps it in a register; gives the position back when destroyed.
+class RandomCursor {
+public:
+    explicit RandomCursor(RandomStream& stream) : stream_(stream), pos_(stream.pos_) {}
+    ~RandomCursor() { stream_.pos_ = pos_; }
+    RandomCursor(const RandomCursor&) = delete;
+    RandomCursor& operator=(const RandomCursor&) = delete;
+
+    std::uint64_t next() {
+        if (pos_ == RandomStream::kBlock) {
+            stream_.refill();
+            pos_ = 0;
+        }
+        return stream_.block_[pos_++];
+    }
+    std::uint64_t below(std::uint64_t bound) { return draw_below(*this, bound); }
+    double uniform() { return draw_unit(next()); }
+
+private:
+    RandomStream& stream_;
+    int pos_;
 };
 
 // The columns of J as rows: row m holds J[:, m], the change of every local
@@ -69,6 +98,8 @@ public:
     std::int64_t entries() const;
     // f += c * row m
     void add_row(double* f, std::int64_t m, double c) const;
+    // g[k] += c * sign[k] * row m [k]
+    void add_row_signed(double* g, const double* sign, std::int64_t m, double c) const;
 
 private:
     std::int64_t n_ = 0;
@@ -117,7 +148,7 @@ public:
 // set, every run's start energy and every accepted flip's energy is appended.
 // Returns false, leaving the outputs incomplete, when stopped by the observer
 // or by `cancel`.
-bool anneal(const FlipRows& rows, const AnnealSchedule& schedule, Xoshiro256pp& rng, std::int8_t* spins,
+bool anneal(const FlipRows& rows, const AnnealSchedule& schedule, RandomStream& rng, std::int8_t* spins,
             bool random_start, std::int64_t runs, std::int8_t* bests, std::vector<HistoryPoint>* history,
             AnnealObserver& observer, Cancel& cancel);
 

@@ -366,7 +366,7 @@ py::object single_process_solve(py::object self, py::object ising_matrix, py::ob
         steps = std::ceil(std::log(schedule.cutoff_temperature / schedule.initial_temperature) /
                           std::log(schedule.alpha));
     }
-    orvane::Xoshiro256pp rng(generator_seed(rand_seed));
+    orvane::RandomStream rng(generator_seed(rand_seed));
 
     Matrix given = as_matrix(ising_matrix, "ising_matrix");
     self.attr("set_matrix")(ising_matrix);
