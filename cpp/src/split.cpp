@@ -46,25 +46,34 @@ double block_excess(double units, double pieces) { return (ceil_units(units / pi
 
 // ---------------------------------------------------------------- helpers
 
-void symmetric_part(const double* A, std::int64_t n, double* M) {
-    constexpr std::int64_t kTile = 64;  // transposed reads stay in cache
+namespace {
+
+// (A + A^T) / 2 in 64-entry tiles, so that the transposed reads stay in cache.
+template <class T, class Half>
+void symmetric_tiles(const T* A, std::int64_t n, double* M, Half half) {
+    constexpr std::int64_t kTile = 64;
     for (std::int64_t i0 = 0; i0 < n; i0 += kTile)
         for (std::int64_t j0 = 0; j0 < n; j0 += kTile) {
             const std::int64_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
             for (std::int64_t i = i0; i < i1; ++i)
-                for (std::int64_t j = j0; j < j1; ++j) M[i * n + j] = (A[i * n + j] + A[j * n + i]) / 2.0;
+                for (std::int64_t j = j0; j < j1; ++j) M[i * n + j] = half(A[i * n + j], A[j * n + i]);
         }
+}
+
+}  // namespace
+
+void symmetric_part(const double* A, std::int64_t n, double* M) {
+    symmetric_tiles(A, n, M, [](double a, double b) { return (a + b) / 2.0; });
 }
 
 void symmetric_part(const std::int64_t* A, std::int64_t n, double* M) {
-    for (std::int64_t i = 0; i < n; ++i)
-        for (std::int64_t j = 0; j < n; ++j) {
-            const std::uint64_t s = static_cast<std::uint64_t>(A[i * n + j]) + static_cast<std::uint64_t>(A[j * n + i]);
-            M[i * n + j] = static_cast<double>(static_cast<std::int64_t>(s)) / 2.0;
-        }
+    symmetric_tiles(A, n, M, [](std::int64_t a, std::int64_t b) {
+        const std::uint64_t s = static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b);
+        return static_cast<double>(static_cast<std::int64_t>(s)) / 2.0;
+    });
 }
 
-double smallest_gap(const double* M, std::int64_t n) {
+__attribute__((target_clones("avx2", "default"))) double smallest_gap(const double* M, std::int64_t n) {
     std::vector<double> v;
     v.reserve(static_cast<std::size_t>(n) * static_cast<std::size_t>(n + 1) / 2);
     for (std::int64_t i = 0; i < n; ++i)
@@ -106,9 +115,22 @@ namespace {
 
 typedef double v4d __attribute__((vector_size(32)));
 
-// Square roots of a whole array (no errno, so the loop vectorises).
-__attribute__((optimize("no-math-errno"))) void sqrt_all(const double* in, double* out, std::size_t count) {
-    for (std::size_t e = 0; e < count; ++e) out[e] = std::sqrt(in[e]);
+bool is_symmetric(const double* a, std::int64_t n) {
+    constexpr std::int64_t kTile = 64;
+    for (std::int64_t i0 = 0; i0 < n; i0 += kTile)
+        for (std::int64_t j0 = i0; j0 < n; j0 += kTile)
+            for (std::int64_t i = i0; i < std::min(n, i0 + kTile); ++i)
+                for (std::int64_t j = j0; j < std::min(n, j0 + kTile); ++j)
+                    if (a[i * n + j] != a[j * n + i]) return false;
+    return true;
+}
+
+void transpose(const double* a, std::int64_t n, double* t) {
+    constexpr std::int64_t kTile = 64;
+    for (std::int64_t i0 = 0; i0 < n; i0 += kTile)
+        for (std::int64_t j0 = 0; j0 < n; j0 += kTile)
+            for (std::int64_t i = i0; i < std::min(n, i0 + kTile); ++i)
+                for (std::int64_t j = j0; j < std::min(n, j0 + kTile); ++j) t[j * n + i] = a[i * n + j];
 }
 
 // Largest of len (>= 1) non-NaN values.
@@ -133,28 +155,54 @@ __attribute__((target_clones("avx2", "default"))) double largest(const double* a
     return m;
 }
 
+// Comparison values of row i into buf. An entry between two unsplit
+// variables compares by its square root; otherwise by the normalised entry
+// divided by the counts of its split ends, in the order the splits happened
+// (exactly the divisions of the row and column updates of the rule: a
+// diagonal entry is divided twice). `div` holds the counts (1 while unsplit),
+// `order` the split sequence numbers (max while unsplit).
+__attribute__((target_clones("avx2", "default"))) void comparison_row(
+    const double* row, const double* div, const std::int64_t* order, std::int64_t i, std::int64_t n, double* buf) {
+    if (div[i] == 1.0) {
+        for (std::int64_t j = 0; j < n; ++j) {
+            const double v = row[j], root = std::sqrt(v), divided = v / div[j];
+            buf[j] = div[j] != 1.0 ? divided : root;
+        }
+    } else {
+        const double a = div[i];
+        const std::int64_t oi = order[i];
+        for (std::int64_t j = 0; j < n; ++j) {
+            const double v = row[j], first = order[j] < oi ? div[j] : a, second = order[j] < oi ? a : div[j];
+            buf[j] = v / first / second;
+        }
+    }
+}
+
 }  // namespace
 
-// The comparison matrix `cmp` is kept as the specification of the rule says:
-// square roots of the normalised entries, with the row and column of every
-// split variable holding the divided entries themselves. Divided entries are
-// read back from `cmp`; entries between two unsplit variables from `norm`.
-//
-// Comparison entries only ever decrease (a split by at least the selected
-// value divides them by at least their square root), so each row keeps its
-// maximum (value, first column); a row whose maximum sat in a column that just
-// shrank is marked stale and rescanned only when it reaches the top of a
-// max-heap of rows. The heap orders by value, then by smaller row, which with
+// The comparison matrix is never stored: its entries are recomputed from the
+// normalised matrix (and, for column reads, its transpose) and the counts.
+// They only ever decrease (a split by at least the selected value's size
+// divides them by at least their square root), so each row keeps its maximum
+// (value, first column); a row whose maximum sat in a column that just shrank
+// is marked stale and rescanned only when it reaches the top of a max-heap of
+// rows. The heap orders by value, then by smaller row, which with
 // first-column row maxima gives the first maximum in row-major order.
 std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cancel& cancel) {
-    const std::size_t nn = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
-    std::vector<double> cmp(nn);
-    sqrt_all(norm, cmp.data(), nn);
-    std::vector<std::int64_t> count(static_cast<std::size_t>(n), 1);
-    std::vector<double> row_max(static_cast<std::size_t>(n));
-    std::vector<std::int64_t> row_col(static_cast<std::size_t>(n));
-    std::vector<char> stale(static_cast<std::size_t>(n), 0);
-    std::vector<std::uint64_t> version(static_cast<std::size_t>(n), 0);
+    const std::size_t nz = static_cast<std::size_t>(n), nn = nz * nz;
+    std::vector<double> transposed;
+    const double* normT = norm;  // normT[x * n + i] = norm[i * n + x]
+    if (!is_symmetric(norm, n)) {
+        transposed.resize(nn);
+        transpose(norm, n, transposed.data());
+        normT = transposed.data();
+    }
+    std::vector<std::int64_t> count(nz, 1), order(nz, std::numeric_limits<std::int64_t>::max());
+    std::vector<double> div(nz, 1.0), buf(nz), row_max(nz);
+    std::vector<std::int64_t> row_col(nz);
+    std::vector<char> stale(nz, 0);
+    std::vector<std::uint64_t> version(nz, 0);
+    std::int64_t splits = 0;
 
     struct Entry {
         double value;
@@ -164,23 +212,19 @@ std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cance
     };
     std::priority_queue<Entry> heap;
 
-    auto at = [n](std::int64_t i, std::int64_t j) { return static_cast<std::size_t>(i * n + j); };
-    auto is_split = [&](std::int64_t i) { return count[i] != 1; };
-    auto value = [&](std::int64_t i, std::int64_t j) { return is_split(i) || is_split(j) ? cmp[at(i, j)] : norm[at(i, j)]; };
     auto push = [&](std::int64_t i) { heap.push({row_max[i], i, ++version[i]}); };
     auto rescan = [&](std::int64_t i) {
-        const double* row = &cmp[at(i, 0)];
-        const double best = largest(row, n);
+        comparison_row(norm + i * n, div.data(), order.data(), i, n, buf.data());
+        const double best = largest(buf.data(), n);
         std::int64_t col = 0;
-        while (row[col] != best) ++col;
+        while (buf[col] != best) ++col;
         row_max[i] = best;
         row_col[i] = col;
         stale[i] = 0;
         push(i);
     };
-    // Column x of row i changed (x was just split).
-    auto column_changed = [&](std::int64_t i, std::int64_t x) {
-        const double v = cmp[at(i, x)];
+    // Entry (i, x) of row i is now v (x was just split).
+    auto column_changed = [&](std::int64_t i, std::int64_t x, double v) {
         if (stale[i]) {
             if (v > row_max[i]) row_max[i] = v, row_col[i] = x, stale[i] = 0, push(i);
         } else if (row_col[i] == x) {
@@ -192,15 +236,14 @@ std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cance
             row_col[i] = x;
         }
     };
-    // Divide row x, then column x (the diagonal twice), by k.
     auto split = [&](std::int64_t x, std::int64_t k) {
-        const double d = static_cast<double>(k);
-        for (std::int64_t j = 0; j < n; ++j) cmp[at(x, j)] = value(x, j) / d;
-        for (std::int64_t i = 0; i < n; ++i) cmp[at(i, x)] = (i == x ? cmp[at(x, x)] : value(i, x)) / d;
         count[x] = k;
-        rescan(x);
+        div[x] = static_cast<double>(k);
+        order[x] = splits++;
+        comparison_row(normT + x * n, div.data(), order.data(), x, n, buf.data());  // column x, by symmetry of the rule
         for (std::int64_t i = 0; i < n; ++i)
-            if (i != x) column_changed(i, x);
+            if (i != x) column_changed(i, x, buf[i]);
+        rescan(x);
     };
 
     for (std::int64_t i = 0; i < n; ++i) rescan(i);
@@ -220,9 +263,10 @@ std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cance
             }
         }
         const std::int64_t y = row_col[x];
-        const double max_val = value(x, y);
+        const bool x_free = count[x] == 1, y_free = count[y] == 1;
+        // The value itself: the comparison value unless both ends are unsplit.
+        const double max_val = x_free && y_free ? norm[x * n + y] : row_max[x];
         if (!(max_val > 1.0)) break;
-        const bool x_free = !is_split(x), y_free = !is_split(y);
         // Both ends split: the value exceeds 1 only by rounding, and no split
         // can change it; stop instead of selecting it forever.
         if (!x_free && !y_free) break;
@@ -232,7 +276,7 @@ std::vector<std::int64_t> split_counts(const double* norm, std::int64_t n, Cance
         // At least two copies: ceil(sqrt(1 + ulp)) is 1, which would split nothing.
         const std::int64_t k = std::max<std::int64_t>(static_cast<std::int64_t>(k_real), 2);
         if (x_free) split(x, k);
-        if (!is_split(y)) split(y, k);
+        if (count[y] == 1) split(y, k);
     }
     return count;
 }
@@ -270,6 +314,23 @@ BlockFix distribute(double excess, double c, std::int64_t size) {
     return {size, 0.0};
 }
 
+// Per block (i, j) of row variable i: the rounded-up piece (units), its sign,
+// and the excess of the rounded-up pieces over the source coupling.
+// (no-trapping-math lets the ceilings vectorise; values are unchanged.)
+__attribute__((target_clones("avx2", "default"), optimize("no-trapping-math"))) void block_quantities(
+    const double* __restrict Mi, const double* __restrict inv, const double* __restrict copies, std::int64_t i,
+    std::int64_t n, double increment, double* __restrict units, double* __restrict sign, double* __restrict excess) {
+    const double inv_i = inv[i], copies_i = copies[i];
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double piece = Mi[j] * (inv_i * inv[j]);
+        // ceil_units and block_excess written out (helpers would not inline here)
+        units[j] = std::ceil(std::fabs(piece) / increment - kSplitTolerance);
+        sign[j] = piece > 0 ? 1.0 : -1.0;
+        const double source = std::fabs(Mi[j]) / increment, pieces = copies_i * copies[j];
+        excess[j] = (std::ceil(source / pieces - kSplitTolerance) + 0.0) * pieces - source;
+    }
+}
+
 }  // namespace
 
 // Rows are written variable by variable: the m_i copies of variable i share
@@ -284,10 +345,12 @@ __attribute__((target_clones("avx2", "default"))) bool var_split_fill(const doub
                                                                       bool round, double* out, std::int64_t N,
                                                                       Cancel& cancel) {
     const Finish fin{increment, round};
-    std::vector<double> inv(static_cast<std::size_t>(n)), units(static_cast<std::size_t>(n)), sign(static_cast<std::size_t>(n));
-    std::vector<std::int64_t> begin(static_cast<std::size_t>(n) + 1, 0);
+    const std::size_t nz = static_cast<std::size_t>(n);
+    std::vector<double> inv(nz), copies(nz), units(nz), sign(nz), excess(nz);
+    std::vector<std::int64_t> begin(nz + 1, 0);
     for (std::int64_t i = 0; i < n; ++i) {
         inv[i] = 1.0 / static_cast<double>(counts[i]);
+        copies[i] = static_cast<double>(counts[i]);
         begin[i + 1] = begin[i] + counts[i];
     }
     std::vector<double> tmpl(static_cast<std::size_t>(N));
@@ -297,13 +360,11 @@ __attribute__((target_clones("avx2", "default"))) bool var_split_fill(const doub
         const std::int64_t mi = counts[i];
         double* rows = out + begin[i] * N;  // the mi rows of variable i
         const double* Mi = M + i * n;
-        for (std::int64_t j = 0; j < n; ++j) {
-            const double piece = Mi[j] * (inv[i] * inv[j]);
-            const double c = ceil_units(std::fabs(piece) / increment);
-            units[j] = c;
-            sign[j] = piece > 0 ? 1.0 : -1.0;
-            std::fill(tmpl.begin() + begin[j], tmpl.begin() + begin[j + 1], fin(c * sign[j]));
-        }
+        // Per block (i, j): rounded-up piece, its sign, and the excess of the
+        // rounded-up pieces over the source coupling (independent per j).
+        block_quantities(Mi, inv.data(), copies.data(), i, n, increment, units.data(), sign.data(), excess.data());
+        for (std::int64_t j = 0; j < n; ++j)
+            std::fill(tmpl.begin() + begin[j], tmpl.begin() + begin[j + 1], fin(units[j] * sign[j]));
         for (std::int64_t p = 0; p < mi; ++p) {
             std::copy(tmpl.begin(), tmpl.end(), rows + p * N);
             rows[p * N + begin[i] + p] = fin(0.0);  // the diagonal: no piece, sign -1 times -0.0
@@ -311,8 +372,8 @@ __attribute__((target_clones("avx2", "default"))) bool var_split_fill(const doub
         for (std::int64_t j = 0; j < n; ++j) {
             if (j == i) continue;
             const std::int64_t mj = counts[j], size = mi * mj;
-            const double s = sign[j], c = units[j];
-            const BlockFix fix = distribute(block_excess(std::fabs(Mi[j]) / increment, static_cast<double>(size)), c, size);
+            const double s = sign[j];
+            const BlockFix fix = distribute(excess[j], units[j], size);
             const double zero = fin(0.0 * s), rest = fin(fix.rest * s);
             const std::int64_t last = std::min(fix.zeros, size - 1);
             for (std::int64_t t = 0; t <= last; ++t) {
@@ -325,23 +386,21 @@ __attribute__((target_clones("avx2", "default"))) bool var_split_fill(const doub
         // was zeroed as the mirror of an upper one before its turn, so visiting
         // it changes nothing); a diagonal entry starts at -0.0 and, being its own
         // mirror, is reduced twice when the excess runs out there.
-        const double piece = Mi[i] * (inv[i] * inv[i]);
-        const double c = ceil_units(std::fabs(piece) / increment);
-        const double s = piece > 0 ? 1.0 : -1.0;
-        double excess = block_excess(std::fabs(Mi[i]) / increment, static_cast<double>(mi * mi));
+        const double c = units[i], s = sign[i];
+        double left = excess[i];
         double* blk = rows + begin[i];
         for (std::int64_t p = 0; p < mi; ++p)
             for (std::int64_t q = p; q < mi; ++q) {
                 const bool diag = p == q;
                 const double cur = diag ? -0.0 : c;
-                const double sign = diag ? -1.0 : s;
-                if (excess <= cur) {
-                    const double v = diag ? (cur - excess) - excess : cur - excess;
-                    blk[p * N + q] = blk[q * N + p] = fin(v * sign);
+                const double sign_pq = diag ? -1.0 : s;
+                if (left <= cur) {
+                    const double v = diag ? (cur - left) - left : cur - left;
+                    blk[p * N + q] = blk[q * N + p] = fin(v * sign_pq);
                     goto block_done;
                 }
-                excess -= cur;
-                blk[p * N + q] = blk[q * N + p] = fin(0.0 * sign);
+                left -= cur;
+                blk[p * N + q] = blk[q * N + p] = fin(0.0 * sign_pq);
             }
     block_done:;
     }
