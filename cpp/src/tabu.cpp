@@ -210,44 +210,136 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void add_memory(
 
 // ------------------------------------------------------------ matrices
 
-// Number of binary digits after the point that v needs (0 for integers).
-int frac_bits(double v) {
-    std::uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    const int exp = static_cast<int>((u >> 52) & 0x7ff);
-    std::uint64_t mant = u & ((std::uint64_t(1) << 52) - 1);
-    if (exp == 0 && mant == 0) return 0;
-    if (exp == 0) return 1074 - 0 + 1;  // subnormal: far beyond any dyadic bound used here
-    mant |= std::uint64_t(1) << 52;    // |v| = mant 2^(exp - 1075)
-    const int bits = 1075 - exp - __builtin_ctzll(mant);
-    return bits > 0 ? bits : 0;
-}
-
 // What the engine needs to know about J and N.
 struct Analysis {
     double trace = 0;
-    double sum_abs_J = 0, sum_abs_N = 0, max_abs_N = 0;
-    int frac_J = 0, frac_N = 0;
+    double sum_abs_J = 0, sum_abs_N = 0, max_abs_J = 0, max_abs_N = 0;
+    bool exact = false;  // every value and sum is exact in doubles
+    int frac_N = 0;      // with exact: binary digits after the point that N needs
     bool symmetric_N = true;
     bool consistent = true;  // N == -(J + J^T) / 2 off the diagonal, zero diagonal
 };
 
+__attribute__((target_clones("avx512f", "avx2", "default"))) void abs_stats(const double* a, std::size_t count,
+                                                                              double& sum, double& top) {
+    v8d s = {0, 0, 0, 0, 0, 0, 0, 0}, m = s;
+    std::size_t k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        ORVANE_LOAD8(v, a + k);
+        v = v < 0 ? -v : v;
+        s += v;
+        m = v > m ? v : m;
+    }
+    double total = 0, largest = 0;
+    for (int l = 0; l < kLanes; ++l) {
+        total += s[l];
+        largest = std::max(largest, m[l]);
+    }
+    for (; k < count; ++k) {
+        total += std::fabs(a[k]);
+        largest = std::max(largest, std::fabs(a[k]));
+    }
+    sum = total;
+    top = largest;
+}
+
+// Whether every a[k] * 2^p is an integer (given |a[k]| * 2^p <= 2^52); `bits`
+// collects the bits of those integers.
+__attribute__((target_clones("avx512f", "avx2", "default"))) bool dyadic(const double* a, std::size_t count,
+                                                                          double scale, std::uint64_t& bits) {
+    v8l off = {0, 0, 0, 0, 0, 0, 0, 0}, b = off;
+    std::size_t k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        ORVANE_LOAD8(v, a + k);
+        v8d t = v * scale;
+        v8l i = __builtin_convertvector(t, v8l);
+        off |= __builtin_convertvector(i, v8d) != t;
+        b |= i < 0 ? -i : i;
+    }
+    bool ok = true;
+    std::uint64_t all = 0;
+    for (int l = 0; l < kLanes; ++l) {
+        ok = ok && off[l] == 0;
+        all |= static_cast<std::uint64_t>(b[l]);
+    }
+    for (; k < count; ++k) {
+        const double t = a[k] * scale;
+        const std::int64_t i = static_cast<std::int64_t>(t);
+        ok = ok && static_cast<double>(i) == t;
+        all |= static_cast<std::uint64_t>(i < 0 ? -i : i);
+    }
+    bits = all;
+    return ok;
+}
+
+// Symmetry of N and N == -(J + J^T) / 2, checked in tiles so that the
+// transposed reads stay in cache.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void check_pairs(const double* J, const double* N, std::int64_t n, Analysis& a) {
+    constexpr std::int64_t kTile = 32;
+    double jt[kTile * kTile], nt[kTile * kTile];
+    bool symmetric = true, consistent = true;
+    v8l asym = {0, 0, 0, 0, 0, 0, 0, 0}, odd = asym;
+    for (std::int64_t ib = 0; ib < n; ib += kTile)
+        for (std::int64_t jb = ib; jb < n; jb += kTile) {
+            const std::int64_t ie = std::min(ib + kTile, n), je = std::min(jb + kTile, n);
+            for (std::int64_t j = jb; j < je; ++j)  // rows j, columns i of the transposed block
+                for (std::int64_t i = ib; i < ie; ++i) {
+                    jt[(i - ib) * kTile + (j - jb)] = J[j * n + i];
+                    nt[(i - ib) * kTile + (j - jb)] = N[j * n + i];
+                }
+            for (std::int64_t i = ib; i < ie; ++i) {
+                const double* jr = J + i * n;
+                const double* nr = N + i * n;
+                const double* jc = jt + (i - ib) * kTile - jb;
+                const double* nc = nt + (i - ib) * kTile - jb;
+                std::int64_t j = jb;
+                if (i < jb || i >= je) {  // off the diagonal: whole vectors
+                    for (; j + kLanes <= je; j += kLanes) {
+                        ORVANE_LOAD8(vjr, jr + j);
+                        ORVANE_LOAD8(vjc, jc + j);
+                        ORVANE_LOAD8(vnr, nr + j);
+                        ORVANE_LOAD8(vnc, nc + j);
+                        v8d expect = -(vjr + vjc) / 2;
+                        asym |= vnr != vnc;
+                        odd |= (vnr != expect) | (vnc != expect);
+                    }
+                }
+                for (; j < je; ++j) {
+                    const double expect = i == j ? 0.0 : -(jr[j] + jc[j]) / 2;
+                    symmetric = symmetric && nr[j] == nc[j];
+                    consistent = consistent && nr[j] == expect && nc[j] == expect;
+                }
+            }
+        }
+    for (int l = 0; l < kLanes; ++l) {
+        symmetric = symmetric && asym[l] == 0;
+        consistent = consistent && odd[l] == 0;
+    }
+    a.symmetric_N = symmetric;
+    a.consistent = consistent;
+}
+
 Analysis analyse(const double* J, const double* N, std::int64_t n) {
     Analysis a;
-    for (std::int64_t i = 0; i < n; ++i) {
-        a.trace += J[i * n + i];
-        for (std::int64_t j = 0; j < n; ++j) {
-            const double jv = J[i * n + j], nv = N[i * n + j];
-            a.sum_abs_J += std::fabs(jv);
-            a.sum_abs_N += std::fabs(nv);
-            a.max_abs_N = std::max(a.max_abs_N, std::fabs(nv));
-            if (a.frac_J <= kMaxFracBits) a.frac_J = std::max(a.frac_J, frac_bits(jv));
-            if (a.frac_N <= kMaxFracBits) a.frac_N = std::max(a.frac_N, frac_bits(nv));
-            if (nv != N[j * n + i]) a.symmetric_N = false;
-            const double expect = i == j ? 0.0 : -(jv + J[j * n + i]) / 2;
-            if (nv != expect) a.consistent = false;
-        }
-    }
+    for (std::int64_t i = 0; i < n; ++i) a.trace += J[i * n + i];
+    const std::size_t count = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
+    abs_stats(J, count, a.sum_abs_J, a.max_abs_J);
+    abs_stats(N, count, a.sum_abs_N, a.max_abs_N);
+    check_pairs(J, N, n, a);
+    // Exact when, for some p <= kMaxFracBits, every value times 2^p is an
+    // integer and the scaled absolute sum is at most 2^52: then every partial
+    // sum of fields and energies is an exactly representable integer multiple
+    // of 2^-p. The largest p allowed by the sum is tried.
+    const double total = a.sum_abs_J + a.sum_abs_N;
+    int p = kMaxFracBits;
+    if (total > 0) p = std::min(p, static_cast<int>(std::floor(std::log2(kExactLimit / total))));
+    while (p >= 0 && std::ldexp(total, p) > kExactLimit) --p;  // guard the rounding of log2
+    if (!a.consistent || p < 0) return a;
+    std::uint64_t bits_J = 0, bits_N = 0;
+    const double scale = std::ldexp(1.0, p);
+    if (!dyadic(J, count, scale, bits_J) || !dyadic(N, count, scale, bits_N)) return a;
+    a.exact = true;
+    a.frac_N = bits_N == 0 ? 0 : std::max(0, p - __builtin_ctzll(bits_N));
     return a;
 }
 
@@ -267,9 +359,102 @@ struct Energy {
     bool exact;
 };
 
-struct Search::Engine {
+// ------------------------------------------------------------ problem
+
+struct Problem::Data {
     using RowUpdate = void (*)(double*, const void*, double, std::int64_t);
 
+    std::int64_t n = 0;
+    bool exact = false;
+    double trace = 0, scale = 1, tol = 0, max_abs_J = 0;
+    std::vector<unsigned char> row_store;  // the rows, unless they are N itself
+    bool rows_are_N = false;
+    std::size_t row_bytes = 0;
+    RowUpdate add = nullptr;
+
+    template <class T>
+    static void add_as(double* S, const void* row, double a, std::int64_t n) {
+        add_row(S, static_cast<const T*>(row), a, n);
+    }
+
+    template <class T>
+    void store_rows(const double* N, double s, bool transpose) {
+        row_store.resize(static_cast<std::size_t>(n) * n * sizeof(T));
+        T* out = reinterpret_cast<T*>(row_store.data());
+        for (std::int64_t j = 0; j < n; ++j)
+            for (std::int64_t i = 0; i < n; ++i)
+                out[j * n + i] = static_cast<T>(s * (transpose ? N[i * n + j] : N[j * n + i]));
+        row_bytes = static_cast<std::size_t>(n) * sizeof(T);
+        add = &add_as<T>;
+    }
+
+    // Row j of the update must be column j of N; for a symmetric N that is
+    // row j itself, used in place when no narrower type fits.
+    void build_rows(const double* N, const Analysis& a) {
+        const bool transpose = !a.symmetric_N;
+        if (exact) {
+            const double s = std::ldexp(1.0, a.frac_N);
+            const double top = s * a.max_abs_N;
+            scale = s;
+            if (top <= 127) return store_rows<std::int8_t>(N, s, transpose);
+            if (top <= 32767) return store_rows<std::int16_t>(N, s, transpose);
+            if (top <= 2147483647.0) return store_rows<std::int32_t>(N, s, transpose);
+        }
+        scale = 1;
+        if (transpose) return store_rows<double>(N, 1.0, true);
+        rows_are_N = true;
+        row_bytes = static_cast<std::size_t>(n) * sizeof(double);
+        add = &add_as<double>;
+    }
+};
+
+Problem::Problem(const double* J, const double* N, std::int64_t n) : d_(std::make_unique<Data>()) {
+    Data& d = *d_;
+    d.n = n;
+    const Analysis a = analyse(J, N, n);
+    d.trace = a.trace;
+    d.exact = a.exact;
+    d.max_abs_J = a.max_abs_J;
+    // Bound on |estimate - H|: rounding of the fields (summed once, then at
+    // most kResyncFlips updates each), of the estimate's dot product, and of
+    // H itself in the reference order; doubled for safety.
+    const double eps = std::numeric_limits<double>::epsilon();
+    const double dn = static_cast<double>(n);
+    d.tol = a.consistent ? 2 * eps * ((2 * dn + kResyncFlips) * a.sum_abs_N + 3 * dn * a.sum_abs_J)
+                         : std::numeric_limits<double>::infinity();
+    d.build_rows(N, a);
+}
+Problem::~Problem() = default;
+std::int64_t Problem::n() const { return d_->n; }
+bool Problem::exact() const { return d_->exact; }
+double Problem::max_abs_J() const { return d_->max_abs_J; }
+
+__attribute__((target_clones("avx512f", "avx2", "default"))) std::uint64_t fingerprint(const double* a,
+                                                                                        std::size_t count) {
+    // Lane sums and sums of running sums: a change of any value, or an
+    // exchange of two, changes the result.
+    typedef unsigned long long v8u __attribute__((vector_size(64)));
+    v8u s = {0, 0, 0, 0, 0, 0, 0, 0}, t = s;
+    std::size_t k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        v8u w;
+        std::memcpy(&w, a + k, sizeof w);
+        s += w;
+        t += s;
+    }
+    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ count;
+    for (int l = 0; l < kLanes; ++l) h = (h ^ s[l]) * 0x100000001b3ull + t[l] * (2 * l + 1);
+    for (; k < count; ++k) {
+        std::uint64_t w;
+        std::memcpy(&w, a + k, sizeof w);
+        h = (h ^ w) * 0x100000001b3ull;
+    }
+    return h;
+}
+
+// ------------------------------------------------------------ engine
+
+struct Search::Engine {
     // A configuration held by the pool.
     struct Entry {
         Energy e;
@@ -277,19 +462,16 @@ struct Search::Engine {
         std::vector<std::int8_t> x;
     };
 
+    const Problem::Data& P;
     const double* J;
-    const double* N;
     std::int64_t n, len;  // len: n rounded up to 2 kLanes
     State& st;
     Settings set;
     TieBreak& ties;
 
-    bool exact = false;
-    double trace = 0, scale = 1, c = 4, tol = 0;
-    std::vector<unsigned char> row_store;  // rows when they are not N itself
-    const unsigned char* rows = nullptr;
-    std::size_t row_bytes = 0;
-    RowUpdate add = nullptr;
+    const bool exact;
+    const double trace, scale, c, tol;
+    const unsigned char* rows;
 
     std::vector<double> xd, S, tabu;  // padded to len; padding x = 0 is never a candidate
     std::vector<std::int8_t> x8;
@@ -305,23 +487,12 @@ struct Search::Engine {
     std::uint64_t seq = 0;
     std::size_t worst = 0;  // the last-ranked entry, once the pool is full
 
-    Engine(const double* J_, const double* N_, std::int64_t n_, State& st_, const Settings& set_, TieBreak& ties_)
-        : J(J_), N(N_), n(n_), len((n_ + 2 * kLanes - 1) / (2 * kLanes) * (2 * kLanes)), st(st_), set(set_), ties(ties_),
+    Engine(const Problem::Data& P_, const double* J_, const double* N_, State& st_, const Settings& set_,
+           TieBreak& ties_)
+        : P(P_), J(J_), n(P_.n), len((P_.n + 2 * kLanes - 1) / (2 * kLanes) * (2 * kLanes)), st(st_), set(set_),
+          ties(ties_), exact(P_.exact), trace(P_.trace), scale(P_.scale), c(4 / P_.scale), tol(P_.tol),
+          rows(P_.rows_are_N ? reinterpret_cast<const unsigned char*>(N_) : P_.row_store.data()),
           capacity(static_cast<std::size_t>(set_.size_limit)) {
-        const Analysis a = analyse(J, N, n);
-        trace = a.trace;
-        const int p = std::max(a.frac_J, a.frac_N);
-        exact = a.consistent && p <= kMaxFracBits && std::ldexp(a.sum_abs_J + a.sum_abs_N, p) <= kExactLimit;
-        // Bound on |estimate - H|: rounding of the fields (summed once, then
-        // at most kResyncFlips updates each), of the estimate's dot product,
-        // and of H itself in the reference order; doubled for safety.
-        const double eps = std::numeric_limits<double>::epsilon();
-        const double dn = static_cast<double>(n);
-        tol = a.consistent ? 2 * eps * ((2 * dn + kResyncFlips) * a.sum_abs_N + 3 * dn * a.sum_abs_J)
-                           : std::numeric_limits<double>::infinity();
-        build_rows(a);
-        c = 4 / scale;
-
         xd.assign(len, 0.0);
         x8 = st.x;
         for (std::int64_t i = 0; i < n; ++i) {
@@ -335,54 +506,18 @@ struct Search::Engine {
         best_e = {st.best.empty() ? std::numeric_limits<double>::infinity() : st.best_h, true};
     }
 
-    template <class T>
-    static void add_as(double* S, const void* row, double a, std::int64_t n) {
-        add_row(S, static_cast<const T*>(row), a, n);
-    }
-
-    template <class T>
-    void store_rows(double s, bool transpose) {
-        row_store.resize(static_cast<std::size_t>(n) * n * sizeof(T));
-        T* out = reinterpret_cast<T*>(row_store.data());
-        for (std::int64_t j = 0; j < n; ++j)
-            for (std::int64_t i = 0; i < n; ++i)
-                out[j * n + i] = static_cast<T>(s * (transpose ? N[i * n + j] : N[j * n + i]));
-        rows = row_store.data();
-        row_bytes = static_cast<std::size_t>(n) * sizeof(T);
-        add = &add_as<T>;
-    }
-
-    // Row j of the update must be column j of N; for a symmetric N that is
-    // row j itself, used in place when no narrower type fits.
-    void build_rows(const Analysis& a) {
-        const bool transpose = !a.symmetric_N;
-        if (exact) {
-            const double s = std::ldexp(1.0, a.frac_N);
-            const double top = s * a.max_abs_N;
-            scale = s;
-            if (top <= 127) return store_rows<std::int8_t>(s, transpose);
-            if (top <= 32767) return store_rows<std::int16_t>(s, transpose);
-            if (top <= 2147483647.0) return store_rows<std::int32_t>(s, transpose);
-        }
-        scale = 1;
-        if (transpose) return store_rows<double>(1.0, true);
-        rows = reinterpret_cast<const unsigned char*>(N);
-        row_bytes = static_cast<std::size_t>(n) * sizeof(double);
-        add = &add_as<double>;
-    }
-
-    const void* row(std::int64_t j) const { return rows + static_cast<std::size_t>(j) * row_bytes; }
+    const void* row(std::int64_t j) const { return rows + static_cast<std::size_t>(j) * P.row_bytes; }
 
     void sync_fields() {
         std::fill(S.begin(), S.end(), 0.0);
-        for (std::int64_t j = 0; j < n; ++j) add(S.data(), row(j), xd[j], n);
+        for (std::int64_t j = 0; j < n; ++j) P.add(S.data(), row(j), xd[j], n);
         since_sync = 0;
     }
 
     std::int64_t count(int val) const { return val > 0 ? ones : n - ones; }
 
     void flip(std::int64_t j, int val) {
-        add(S.data(), row(j), 2.0 * val, n);
+        P.add(S.data(), row(j), 2.0 * val, n);
         xd[j] = val;
         x8[j] = static_cast<std::int8_t>(val);
         ones += val;
@@ -556,9 +691,9 @@ struct Search::Engine {
     }
 };
 
-Search::Search(const double* J, const double* N, std::int64_t n, State& state, const Settings& settings,
+Search::Search(const Problem& problem, const double* J, const double* N, State& state, const Settings& settings,
                TieBreak& ties)
-    : engine_(std::make_unique<Engine>(J, N, n, state, settings, ties)) {}
+    : engine_(std::make_unique<Engine>(*problem.d_, J, N, state, settings, ties)) {}
 Search::~Search() = default;
 
 void Search::phase(int val) { engine_->phase(val); }
@@ -566,6 +701,5 @@ bool Search::run(Cancel& cancel) { return engine_->run(cancel); }
 void Search::store() { engine_->store(); }
 std::vector<PoolEntry> Search::pool() const { return engine_->offered(); }
 std::uint64_t Search::flips() const { return engine_->flips; }
-bool Search::exact() const { return engine_->exact; }
 
 }  // namespace orvane::tabu

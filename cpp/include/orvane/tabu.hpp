@@ -68,12 +68,38 @@ struct PoolEntry {
     std::vector<std::int8_t> x;
 };
 
-// One search engine bound to a problem and a state. J (the Ising matrix) and
-// N (nodiag_mat) are n x n, row-major, and must outlive the engine. The
-// engine works on copies; store() writes them back into the state.
+// What a search derives from J (the Ising matrix) and N (nodiag_mat) alone,
+// both n x n row-major: the analysis and the stored rows. O(n^2) to build;
+// reusable for any number of searches while J and N keep their values (and,
+// as rows may be read from N in place, N its buffer).
+class Problem {
+public:
+    Problem(const double* J, const double* N, std::int64_t n);
+    ~Problem();
+    Problem(const Problem&) = delete;
+    Problem& operator=(const Problem&) = delete;
+    std::int64_t n() const;
+    // Whether choices are exact (dyadic, bounded matrices).
+    bool exact() const;
+    // max |J_ij|.
+    double max_abs_J() const;
+
+    struct Data;
+
+private:
+    friend class Search;
+    std::unique_ptr<Data> d_;
+};
+
+// A checksum of the bits of `count` doubles, to tell whether values changed.
+std::uint64_t fingerprint(const double* a, std::size_t count);
+
+// One search engine on a problem and a state; J and N are the matrices the
+// problem was built from. The engine works on copies; store() writes them
+// back into the state.
 class Search {
 public:
-    Search(const double* J, const double* N, std::int64_t n, State& state, const Settings& settings,
+    Search(const Problem& problem, const double* J, const double* N, State& state, const Settings& settings,
            TieBreak& ties);
     ~Search();
     Search(const Search&) = delete;
@@ -92,8 +118,6 @@ public:
     std::vector<PoolEntry> pool() const;
     // Spin flips made so far.
     std::uint64_t flips() const;
-    // Whether choices are exact (dyadic, bounded matrices).
-    bool exact() const;
 
     struct Engine;
 

@@ -17,6 +17,7 @@ namespace tabu = orvane::tabu;
 
 namespace {
 
+constexpr const char* kModule = "orvane.classical._tabusolve";
 constexpr const char* kNoMatrix = "Ising matrix must be set";
 
 constexpr const char* kClassDoc = R"(Adaptive-memory tabu search for Ising matrices.
@@ -224,13 +225,78 @@ std::int64_t recency_size_of(py::handle self) {
     return int_value(self.attr("recency_size"), "recency_size", 1, kBig);
 }
 
+// The optimizer's matrix, already validated by set_matrix: a square float
+// array; rechecked for shape and finiteness only (cheap), since the attribute
+// may have been replaced.
+struct MatrixView {
+    py::array_t<double, py::array::c_style> array;
+    std::int64_t n = 0;
+    const double* data() const { return array.data(); }
+};
+
+MatrixView matrix_of(py::handle self, bool check_finite = true) {
+    py::object matrix = self.attr("matrix");
+    if (matrix.is_none()) throw py::value_error(kNoMatrix);
+    MatrixView m{as_array<double>(matrix, "matrix")};
+    if (m.array.ndim() != 2 || m.array.shape(0) != m.array.shape(1) || m.array.shape(0) == 0)
+        throw py::value_error("matrix must be a non-empty square 2-D array, got shape " + shape_text(m.array));
+    m.n = m.array.shape(0);
+    if (check_finite && !orvane::all_finite(m.data(), static_cast<std::size_t>(m.n * m.n)))
+        throw py::value_error("matrix must not contain NaN or infinity");
+    return m;
+}
+
+// ---------------------------------------------------------------- prepared problems
+
+// The engine's analysis of a matrix pair (tabu::Problem) is O(n^2); it is
+// kept per optimizer, in the module's weak-keyed _PREPARED map, and reused
+// while the matrix and nodiag_mat hold the same values: same fingerprints,
+// or, for nodiag_mat, the same read-only array this module built.
+struct Prepared {
+    std::unique_ptr<tabu::Problem> problem;
+    std::uint64_t print_J = 0, print_N = 0;
+    py::object nodiag;  // the read-only nodiag_mat it was built with
+};
+
+std::uint64_t print_of(const py::array_t<double, py::array::c_style>& a) {
+    return tabu::fingerprint(a.data(), static_cast<std::size_t>(a.size()));
+}
+
+bool read_only(py::handle obj) {
+    return py::isinstance<py::array>(obj) && !py::bool_(obj.attr("flags").attr("writeable"));
+}
+
+Prepared* prepared_of(py::handle self) {
+    py::object cap = py::module_::import(kModule).attr("_PREPARED").attr("get")(self);
+    return cap.is_none() ? nullptr : static_cast<Prepared*>(py::capsule(cap).get_pointer());
+}
+
+// The cached problem for J and N, or null.
+const tabu::Problem* cached_problem(py::handle self, std::uint64_t print_J, py::handle nodiag,
+                                    const py::array_t<double, py::array::c_style>& N) {
+    Prepared* p = prepared_of(self);
+    if (!p || p->print_J != print_J || p->problem->n() != N.shape(0)) return nullptr;
+    const bool same_N = (nodiag.is(p->nodiag) && read_only(nodiag)) || print_of(N) == p->print_N;
+    return same_N ? p->problem.get() : nullptr;
+}
+
+void remember(py::handle self, std::unique_ptr<tabu::Problem> problem, std::uint64_t print_J, py::handle nodiag,
+              const py::array_t<double, py::array::c_style>& N) {
+    auto* p = new Prepared{std::move(problem), print_J, print_of(N), py::reinterpret_borrow<py::object>(nodiag)};
+    py::capsule cap(p, [](void* q) { delete static_cast<Prepared*>(q); });
+    py::module_::import(kModule).attr("_PREPARED")[self] = cap;
+}
+
 // ---------------------------------------------------------------- engine state
 
 // Everything a search reads, converted; kept alive while the engine runs.
 struct Loaded {
-    IsingMatrix J;
+    MatrixView J;
     py::array_t<double, py::array::c_style> N;
+    py::object nodiag;
     std::int64_t n = 0;
+    std::uint64_t print_J = 0;
+    const tabu::Problem* problem = nullptr;  // cached, or null
     tabu::State st;
     tabu::Settings set;
     py::object pool;
@@ -240,14 +306,22 @@ Loaded load(py::handle self) {
     Loaded L;
     if (self.attr("matrix").is_none() || self.attr("nodiag_mat").is_none() || self.attr("solution_pool").is_none())
         throw py::value_error(kNoMatrix);
-    L.J = as_ising_matrix(self.attr("matrix"), "matrix");
+    L.J = matrix_of(self, false);
     L.n = L.J.n;
-    L.N = as_array<double>(self.attr("nodiag_mat"), "nodiag_mat");
+    py::object nodiag = self.attr("nodiag_mat");
+    L.N = as_array<double>(nodiag, "nodiag_mat");
     if (L.N.ndim() != 2 || L.N.shape(0) != L.n || L.N.shape(1) != L.n)
         throw py::value_error("size mismatch: nodiag_mat has shape " + shape_text(L.N) + " but the Ising matrix has " +
                               std::to_string(L.n) + " spins");
-    if (!orvane::all_finite(L.N.data(), static_cast<std::size_t>(L.n * L.n)))
-        throw py::value_error("nodiag_mat must not contain NaN or infinity");
+    L.print_J = print_of(L.J.array);
+    L.problem = cached_problem(self, L.print_J, nodiag, L.N);
+    L.nodiag = nodiag;
+    if (!L.problem) {  // values not seen before: check them
+        if (!orvane::all_finite(L.J.data(), static_cast<std::size_t>(L.n * L.n)))
+            throw py::value_error("matrix must not contain NaN or infinity");
+        if (!orvane::all_finite(L.N.data(), static_cast<std::size_t>(L.n * L.n)))
+            throw py::value_error("nodiag_mat must not contain NaN or infinity");
+    }
     const std::int64_t n = L.n;
     tabu::State& st = L.st;
 
@@ -341,9 +415,14 @@ void run_engine(py::handle self, Work work) {
     std::uint64_t flips = 0;
     GlobalDraws draws;
     SearchCancel cancel(draws);
+    std::unique_ptr<tabu::Problem> fresh;
     {
         py::gil_scoped_release nogil;
-        tabu::Search search(L.J.data(), L.N.data(), L.n, L.st, L.set, draws);
+        if (!L.problem) {
+            fresh = std::make_unique<tabu::Problem>(L.J.data(), L.N.data(), L.n);
+            L.problem = fresh.get();
+        }
+        tabu::Search search(*L.problem, L.J.data(), L.N.data(), L.st, L.set, draws);
         if (work == Work::Search)
             search.run(cancel);
         else
@@ -352,6 +431,7 @@ void run_engine(py::handle self, Work work) {
         offered = search.pool();
         flips = search.flips();
     }
+    if (fresh) remember(self, std::move(fresh), L.print_J, L.nodiag, L.N);
     store(self, L, offered);
     self.attr("_flips") = flips;
     cancel.check();
@@ -397,18 +477,38 @@ void init_optimizer(py::object cls, py::object self, py::object max_iter, py::ob
 
 void set_matrix(py::object cls, py::object self, py::object ising_matrix) {
     if (!ising_matrix.is_none()) {
-        IsingMatrix m = as_ising_matrix(ising_matrix);
+        // The same values as the prepared problem's, with its nodiag_mat still
+        // in place: keep that nodiag_mat (it is what would be rebuilt).
+        auto arr = as_array<double>(ising_matrix, "ising_matrix");
+        Prepared* p = arr.ndim() == 2 ? prepared_of(self) : nullptr;
+        const bool same = p && arr.shape(0) == p->problem->n() && arr.shape(1) == p->problem->n() &&
+                          py::object(self.attr("nodiag_mat")).is(p->nodiag) && read_only(p->nodiag) &&
+                          print_of(arr) == p->print_J;
+        py::object N;
+        std::int64_t n;
+        double top;
+        if (same) {
+            N = p->nodiag;
+            n = p->problem->n();
+            top = p->problem->max_abs_J();
+        } else {
+            IsingMatrix m = as_ising_matrix(ising_matrix);
+            n = m.n;
+            const double* J = m.data();
+            py::array_t<double> built({n, n});
+            double* q = built.mutable_data();
+            top = 0;
+            for (std::int64_t k = 0; k < n * n; ++k) top = std::max(top, std::fabs(J[k]));
+            constexpr std::int64_t kTile = 64;  // the transposed reads stay in cache
+            for (std::int64_t ib = 0; ib < n; ib += kTile)
+                for (std::int64_t jb = 0; jb < n; jb += kTile)
+                    for (std::int64_t i = ib; i < std::min(ib + kTile, n); ++i)
+                        for (std::int64_t j = jb; j < std::min(jb + kTile, n); ++j)
+                            q[i * n + j] = i == j ? 0.0 : -(J[i * n + j] + J[j * n + i]) / 2;
+            built.attr("setflags")(py::arg("write") = false);  // derived state: rebuilt, never edited
+            N = built;
+        }
         super_attr(cls, self, "set_matrix")(ising_matrix);
-        const std::int64_t n = m.n;
-        const double* J = m.data();
-        py::array_t<double> N({n, n});
-        double* p = N.mutable_data();
-        double top = 0;
-        for (std::int64_t i = 0; i < n; ++i)
-            for (std::int64_t j = 0; j < n; ++j) {
-                p[i * n + j] = i == j ? 0.0 : -(J[i * n + j] + J[j * n + i]) / 2;
-                top = std::max(top, std::fabs(J[i * n + j]));
-            }
         self.attr("nodiag_mat") = N;
         self.attr("size") = n;
         py::object pool_cls = py::module_::import("orvane.common").attr("HeapUniquePool");
@@ -443,8 +543,7 @@ void init_solution(py::object self, py::object solution) {
 }
 
 double sampler(py::object self, py::object solution_vector) {
-    if (self.attr("matrix").is_none()) throw py::value_error(kNoMatrix);
-    IsingMatrix J = as_ising_matrix(self.attr("matrix"), "matrix");
+    MatrixView J = matrix_of(self);
     std::vector<std::int8_t> s = spin_vector(solution_vector, J.n, "solution_vector");
     return orvane::energy(J.data(), J.n, s.data());
 }
@@ -587,6 +686,7 @@ py::object solve(py::object self, py::object ising_matrix, py::object negtail_fl
 
 PYBIND11_MODULE(_tabusolve, m) {
     m.doc() = "Adaptive-memory tabu search for Ising matrices.";
+    m.attr("_PREPARED") = py::module_::import("weakref").attr("WeakKeyDictionary")();
     py::module_ core = py::module_::import("orvane.core");
     py::object cls = make_class(m, "TabuSearchOptimizer",
                                 py::make_tuple(core.attr("IsingSolver"), core.attr("QuboSolver")), kClassDoc);
