@@ -74,24 +74,27 @@ void symmetric_part(const std::int64_t* A, std::int64_t n, double* M) {
 }
 
 __attribute__((target_clones("avx2", "default"))) double smallest_gap(const double* M, std::int64_t n) {
-    std::vector<double> v;
-    v.reserve(static_cast<std::size_t>(n) * static_cast<std::size_t>(n + 1) / 2);
+    // One pass over the upper triangle: range and whether all are whole.
+    double lo = M[0], hi = M[0];
+    bool whole = true;
     for (std::int64_t i = 0; i < n; ++i)
-        for (std::int64_t j = i; j < n; ++j) v.push_back(M[i * n + j]);
-    const auto [lo_it, hi_it] = std::minmax_element(v.begin(), v.end());
-    const double lo = *lo_it, hi = *hi_it;
+        for (std::int64_t j = i; j < n; ++j) {
+            const double x = M[i * n + j];
+            lo = std::min(lo, x), hi = std::max(hi, x);
+            whole &= x == std::nearbyint(x);
+        }
     if (!(hi > lo)) return -1.0;
-    const bool whole = lo > -kExactInt && hi < kExactInt &&
-                       std::all_of(v.begin(), v.end(), [](double x) { return x == std::nearbyint(x); });
+    const double count = static_cast<double>(n) * static_cast<double>(n + 1) / 2;
     const double range = hi - lo;
-    if (whole && range <= std::max<double>(4.0 * static_cast<double>(v.size()), 1 << 20)) {
+    if (whole && lo > -kExactInt && hi < kExactInt && range <= std::max<double>(4.0 * count, 1 << 20)) {
         // Whole numbers in a modest range: a bitset of present values.
         const std::size_t bits = static_cast<std::size_t>(range) + 1;
         std::vector<std::uint64_t> present((bits + 63) / 64, 0);
-        for (double x : v) {
-            const std::size_t k = static_cast<std::size_t>(x - lo);
-            present[k >> 6] |= std::uint64_t(1) << (k & 63);
-        }
+        for (std::int64_t i = 0; i < n; ++i)
+            for (std::int64_t j = i; j < n; ++j) {
+                const std::size_t k = static_cast<std::size_t>(M[i * n + j] - lo);
+                present[k >> 6] |= std::uint64_t(1) << (k & 63);
+            }
         std::size_t prev = 0, best = bits;  // value lo (position 0) is present
         for (std::size_t w = 0; w < present.size(); ++w)
             for (std::uint64_t word = present[w]; word; word &= word - 1) {
@@ -102,6 +105,10 @@ __attribute__((target_clones("avx2", "default"))) double smallest_gap(const doub
             }
         return static_cast<double>(best);
     }
+    std::vector<double> v;
+    v.reserve(static_cast<std::size_t>(count));
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = i; j < n; ++j) v.push_back(M[i * n + j]);
     std::sort(v.begin(), v.end());
     double best = std::numeric_limits<double>::infinity();
     for (std::size_t k = 1; k < v.size(); ++k)
