@@ -115,38 +115,61 @@ void RandomStream::refill() {
     pos_ = 0;
 }
 
-FlipRows FlipRows::build(const double* J, std::int64_t n) {
-    FlipRows rows;
-    rows.n_ = n;
-    const std::size_t un = static_cast<std::size_t>(n);
-    // Compressed rows cost about three times a dense entry per non-zero: one
-    // pass collects the non-zeros of J by row, giving up past n^2 / 3.
-    // A few rows spread over J predict a dense matrix without collecting.
-    const std::size_t limit = un * un / 3;
-    const std::size_t probes = std::min<std::size_t>(un, 32);
+namespace {
+
+// The non-zeros of the n x n row-major matrix A by row, or false when they
+// are too many to pay: compressed rows cost about three times a dense entry
+// per non-zero, so collecting gives up past n^2 / 3 (a few rows spread over A
+// predict a dense matrix without collecting).
+bool compress_rows(const double* A, std::size_t n, std::vector<std::int64_t>& start, std::vector<std::int32_t>& col,
+                   std::vector<double>& val) {
+    const std::size_t limit = n * n / 3;
+    const std::size_t probes = std::min<std::size_t>(n, 32);
     std::size_t probed = 0;
     for (std::size_t k = 0; k < probes; ++k) {
-        const double* r = J + (k * un / probes) * un;
-        for (std::size_t j = 0; j < un; ++j) probed += r[j] != 0.0;
+        const double* r = A + (k * n / probes) * n;
+        for (std::size_t j = 0; j < n; ++j) probed += r[j] != 0.0;
     }
-    bool sparse = 3 * probed <= probes * un;
-    std::vector<std::int64_t> row_start(un + 1, 0);
-    std::vector<std::int32_t> col;
-    std::vector<double> val;
-    for (std::size_t i = 0; i < un && sparse; ++i) {
-        const double* r = J + i * un;
-        for (std::size_t j = 0; j < un; ++j) {
+    if (3 * probed > probes * n) return false;
+    start.assign(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* r = A + i * n;
+        for (std::size_t j = 0; j < n; ++j) {
             if (r[j] == 0.0) continue;
             if (col.size() == limit) {
-                sparse = false;
-                break;
+                col = {};
+                val = {};
+                return false;
             }
             col.push_back(static_cast<std::int32_t>(j));
             val.push_back(r[j]);
         }
-        row_start[i + 1] = static_cast<std::int64_t>(col.size());
+        start[i + 1] = static_cast<std::int64_t>(col.size());
     }
-    if (sparse) {
+    return true;
+}
+
+constexpr std::size_t kTile = 64;  // tiles keep the strided side of a transpose in cache
+
+bool symmetric(const double* A, std::size_t n) {
+    for (std::size_t bi = 0; bi < n; bi += kTile)
+        for (std::size_t bj = bi; bj < n; bj += kTile)
+            for (std::size_t i = bi; i < std::min(bi + kTile, n); ++i)
+                for (std::size_t j = std::max(bj, i + 1); j < std::min(bj + kTile, n); ++j)
+                    if (A[i * n + j] != A[j * n + i]) return false;
+    return true;
+}
+
+}  // namespace
+
+FlipRows FlipRows::build(const double* J, std::int64_t n) {
+    FlipRows rows;
+    rows.n_ = n;
+    const std::size_t un = static_cast<std::size_t>(n);
+    std::vector<std::int64_t> start;
+    std::vector<std::int32_t> col;
+    std::vector<double> val;
+    if (compress_rows(J, un, start, col, val)) {
         // Flip rows are the columns of J: transpose by counting sort.
         rows.offsets_.assign(un + 1, 0);
         for (std::int32_t j : col) ++rows.offsets_[static_cast<std::size_t>(j) + 1];
@@ -155,28 +178,14 @@ FlipRows FlipRows::build(const double* J, std::int64_t n) {
         rows.value_.resize(col.size());
         std::vector<std::int64_t> next(rows.offsets_.begin(), rows.offsets_.end() - 1);
         for (std::size_t i = 0; i < un; ++i)
-            for (std::int64_t p = row_start[i]; p < row_start[i + 1]; ++p) {
+            for (std::int64_t p = start[i]; p < start[i + 1]; ++p) {
                 const std::int64_t q = next[static_cast<std::size_t>(col[p])]++;
                 rows.index_[q] = static_cast<std::int32_t>(i);
                 rows.value_[q] = val[p];
             }
         return rows;
     }
-    col = {};
-    val = {};
-    // Dense: J itself when symmetric, else its transpose; tiles keep the
-    // strided side in cache.
-    constexpr std::size_t kTile = 64;
-    bool symmetric = true;
-    for (std::size_t bi = 0; bi < un && symmetric; bi += kTile)
-        for (std::size_t bj = bi; bj < un && symmetric; bj += kTile)
-            for (std::size_t i = bi; i < std::min(bi + kTile, un) && symmetric; ++i)
-                for (std::size_t j = std::max(bj, i + 1); j < std::min(bj + kTile, un); ++j)
-                    if (J[i * un + j] != J[j * un + i]) {
-                        symmetric = false;
-                        break;
-                    }
-    if (symmetric) {
+    if (symmetric(J, un)) {
         rows.dense_ = J;
         return rows;
     }
@@ -186,6 +195,21 @@ FlipRows FlipRows::build(const double* J, std::int64_t n) {
             for (std::size_t i = bi; i < std::min(bi + kTile, un); ++i)
                 for (std::size_t j = bj; j < std::min(bj + kTile, un); ++j) rows.owned_[j * un + i] = J[i * un + j];
     rows.dense_ = rows.owned_.data();
+    return rows;
+}
+
+FlipRows FlipRows::from_columns(const double* U, std::int64_t n) {
+    FlipRows rows;
+    rows.n_ = n;
+    std::vector<std::int32_t> col;
+    std::vector<double> val;
+    if (compress_rows(U, static_cast<std::size_t>(n), rows.offsets_, col, val)) {
+        rows.index_ = std::move(col);
+        rows.value_ = std::move(val);
+    } else {
+        rows.offsets_ = {};
+        rows.dense_ = U;
+    }
     return rows;
 }
 

@@ -91,6 +91,9 @@ public:
     // Choose the form for J (n x n, row-major, finite). A dense symmetric J is
     // used in place: it must outlive the returned object.
     static FlipRows build(const double* J, std::int64_t n);
+    // The same from U = J^T (row-major), whose rows already are the flip
+    // rows: used in place when dense, so it must outlive the returned object.
+    static FlipRows from_columns(const double* U, std::int64_t n);
 
     std::int64_t size() const { return n_; }
     bool sparse() const { return dense_ == nullptr; }

@@ -65,25 +65,42 @@ py::object draw_seed(std::int64_t bound) {
     return py::int_(numpy().attr("random").attr("randint")(0, bound));
 }
 
-// A validated Ising matrix (square, non-empty, finite) as float64. Like
-// as_ising_matrix without the whole-number scan, which annealing never needs.
+// A validated Ising matrix (square, non-empty, finite) as C-contiguous
+// float64: the caller's own array when it already is one, otherwise a single
+// converted copy of its transpose, whose rows are what the kernel walks.
 struct Matrix {
     py::array_t<double, py::array::c_style> array;
+    bool transposed = false;  // array holds J^T
     std::int64_t n = 0;
     bool integer_dtype = false;
 };
 
 Matrix as_matrix(py::handle obj, const std::string& what) {
     if (obj.is_none()) throw py::value_error(what + " must be given");
-    Matrix m;
-    m.array = as_array<double>(obj, what);
-    py::array raw = numpy().attr("asarray")(obj);
+    py::object np = numpy();
+    py::array raw;
+    try {
+        raw = np.attr("asarray")(obj);
+    } catch (py::error_already_set& e) {
+        raise_from(e, PyExc_TypeError, what + " must be a numeric array");
+    }
     const char kind = raw.dtype().kind();
-    m.integer_dtype = kind == 'i' || kind == 'u' || kind == 'b';
-    if (m.array.ndim() != 2 || m.array.shape(0) != m.array.shape(1))
-        throw py::value_error(what + " must be a square 2-D array, got shape " + shape_text(m.array));
-    m.n = m.array.shape(0);
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
+        throw py::type_error(what + " must be a numeric array, got dtype " +
+                             py::str(py::object(raw.dtype())).cast<std::string>());
+    if (raw.ndim() != 2 || raw.shape(0) != raw.shape(1))
+        throw py::value_error(what + " must be a square 2-D array, got shape " + shape_text(raw));
+    Matrix m;
+    m.n = raw.shape(0);
     if (m.n == 0) throw py::value_error(what + " must not be empty");
+    m.integer_dtype = kind != 'f';
+    const bool ready = raw.dtype().equal(py::dtype::of<double>()) && (raw.flags() & py::array::c_style);
+    try {
+        m.array = ready ? py::object(raw) : np.attr("ascontiguousarray")(raw.attr("T"), py::dtype::of<double>());
+    } catch (py::error_already_set& e) {
+        raise_from(e, PyExc_ValueError, what + " cannot be converted to float64");
+    }
+    m.transposed = !ready;
     if (!orvane::all_finite(m.array.data(), static_cast<std::size_t>(m.n * m.n)))
         throw py::value_error(what + " must not contain NaN or infinity");
     return m;
@@ -394,7 +411,8 @@ py::object single_process_solve(py::object self, py::object ising_matrix, py::ob
     bool finished;
     {
         py::gil_scoped_release nogil;
-        orvane::FlipRows rows = orvane::FlipRows::build(m.array.data(), n);
+        orvane::FlipRows rows = m.transposed ? orvane::FlipRows::from_columns(m.array.data(), n)
+                                             : orvane::FlipRows::build(m.array.data(), n);
         finished = orvane::anneal(rows, schedule, rng, spins.data(), random_start, size, bests.data(),
                                   record ? &history : nullptr, logger, cancel);
     }
