@@ -556,3 +556,15 @@ def test_optimizer_contract_and_sorting(rng):
 def test_optimizer_on_constant_matrix():
     out = ov.classical.SimulatedAnnealingOptimizer(size_limit=2).solve(np.zeros((3, 3)))
     assert out.shape == (2, 3) and (out[:, -1] == 1).all()
+
+
+def test_optimizer_edge_inputs_and_workers(rng):
+    opt = ov.classical.SimulatedAnnealingOptimizer(size_limit=2)
+    assert opt.solve(np.zeros((0, 0))).shape == (2, 0)
+    with pytest.raises(ValueError, match="NaN"):
+        opt.solve([[0, np.nan], [np.nan, 0]])
+    with pytest.raises(ValueError, match="square"):
+        opt.solve(np.zeros((2, 3)))
+    J = random_ising(rng, 10)
+    out = ov.classical.SimulatedAnnealingOptimizer(size_limit=3, rand_seed=5, process_num=2).solve(J)
+    assert out.shape == (3, 10) and (np.diff(energies(J, out)) >= 0).all()
