@@ -555,6 +555,9 @@ struct Search::Engine {
             const double margin = (a.exact ? 0 : tol) + (b.exact ? 0 : tol);
             if (a.h < b.h - margin) return true;
             if (a.h > b.h + margin) return false;
+            // A search often returns to the same configuration (the best one
+            // above all): equal energies, nothing to compute.
+            if (xa && xb && std::memcmp(xa, xb, static_cast<std::size_t>(n)) == 0) return false;
             resolve(a, xa);
             resolve(b, xb);
         }
@@ -603,7 +606,7 @@ struct Search::Engine {
 
     void critical_event() {
         Energy e{energy_from_fields(), exact};
-        if (less(e, x8.data(), best_e, st.best.data())) {
+        if (less(e, x8.data(), best_e, st.best.empty() ? nullptr : st.best.data())) {
             st.best = x8;
             best_e = e;
         }

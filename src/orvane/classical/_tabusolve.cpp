@@ -248,14 +248,17 @@ MatrixView matrix_of(py::handle self, bool check_finite = true) {
 
 // ---------------------------------------------------------------- prepared problems
 
-// The engine's analysis of a matrix pair (tabu::Problem) is O(n^2); it is
-// kept per optimizer, in the module's weak-keyed _PREPARED map, and reused
-// while the matrix and nodiag_mat hold the same values: same fingerprints,
-// or, for nodiag_mat, the same read-only array this module built.
+// What this module derives from a matrix is O(n^2) to build; it is kept per
+// optimizer, in the module's weak-keyed _PREPARED map, and reused while the
+// values stay the same (same fingerprints): the engine's analysis of the
+// matrix pair (tabu::Problem), and the nodiag_mat that set_matrix built.
 struct Prepared {
-    std::unique_ptr<tabu::Problem> problem;
+    std::unique_ptr<tabu::Problem> problem;  // may be null
     std::uint64_t print_J = 0, print_N = 0;
-    py::object nodiag;  // the read-only nodiag_mat it was built with
+    py::object problem_N;                    // the nodiag_mat it was built with
+    py::object built_N;                      // set_matrix's last nodiag_mat (read-only)
+    std::uint64_t built_from = 0;            // ... built from a matrix of this fingerprint
+    double built_top = 0;                    // ... whose max |J_ij| is this
 };
 
 std::uint64_t print_of(const py::array_t<double, py::array::c_style>& a) {
@@ -266,25 +269,32 @@ bool read_only(py::handle obj) {
     return py::isinstance<py::array>(obj) && !py::bool_(obj.attr("flags").attr("writeable"));
 }
 
-Prepared* prepared_of(py::handle self) {
-    py::object cap = py::module_::import(kModule).attr("_PREPARED").attr("get")(self);
-    return cap.is_none() ? nullptr : static_cast<Prepared*>(py::capsule(cap).get_pointer());
+Prepared& prepared_of(py::handle self) {
+    py::object cache = py::module_::import(kModule).attr("_PREPARED");
+    py::object cap = cache.attr("get")(self);
+    if (cap.is_none()) {
+        cap = py::capsule(new Prepared(), [](void* q) { delete static_cast<Prepared*>(q); });
+        cache[self] = cap;
+    }
+    return *static_cast<Prepared*>(py::capsule(cap).get_pointer());
 }
 
 // The cached problem for J and N, or null.
 const tabu::Problem* cached_problem(py::handle self, std::uint64_t print_J, py::handle nodiag,
                                     const py::array_t<double, py::array::c_style>& N) {
-    Prepared* p = prepared_of(self);
-    if (!p || p->print_J != print_J || p->problem->n() != N.shape(0)) return nullptr;
-    const bool same_N = (nodiag.is(p->nodiag) && read_only(nodiag)) || print_of(N) == p->print_N;
-    return same_N ? p->problem.get() : nullptr;
+    Prepared& p = prepared_of(self);
+    if (!p.problem || p.print_J != print_J || p.problem->n() != N.shape(0)) return nullptr;
+    const bool same_N = (nodiag.is(p.problem_N) && read_only(nodiag)) || print_of(N) == p.print_N;
+    return same_N ? p.problem.get() : nullptr;
 }
 
 void remember(py::handle self, std::unique_ptr<tabu::Problem> problem, std::uint64_t print_J, py::handle nodiag,
               const py::array_t<double, py::array::c_style>& N) {
-    auto* p = new Prepared{std::move(problem), print_J, print_of(N), py::reinterpret_borrow<py::object>(nodiag)};
-    py::capsule cap(p, [](void* q) { delete static_cast<Prepared*>(q); });
-    py::module_::import(kModule).attr("_PREPARED")[self] = cap;
+    Prepared& p = prepared_of(self);
+    p.problem = std::move(problem);
+    p.print_J = print_J;
+    p.print_N = print_of(N);
+    p.problem_N = py::reinterpret_borrow<py::object>(nodiag);
 }
 
 // ---------------------------------------------------------------- engine state
@@ -477,20 +487,20 @@ void init_optimizer(py::object cls, py::object self, py::object max_iter, py::ob
 
 void set_matrix(py::object cls, py::object self, py::object ising_matrix) {
     if (!ising_matrix.is_none()) {
-        // The same values as the prepared problem's, with its nodiag_mat still
-        // in place: keep that nodiag_mat (it is what would be rebuilt).
+        // The same values as the matrix set last, with its nodiag_mat still in
+        // place: keep that nodiag_mat (it is what would be rebuilt).
         auto arr = as_array<double>(ising_matrix, "ising_matrix");
-        Prepared* p = arr.ndim() == 2 ? prepared_of(self) : nullptr;
-        const bool same = p && arr.shape(0) == p->problem->n() && arr.shape(1) == p->problem->n() &&
-                          py::object(self.attr("nodiag_mat")).is(p->nodiag) && read_only(p->nodiag) &&
-                          print_of(arr) == p->print_J;
+        Prepared& p = prepared_of(self);
+        const bool same = arr.ndim() == 2 && p.built_N && py::object(self.attr("nodiag_mat")).is(p.built_N) &&
+                          read_only(p.built_N) && arr.shape(0) == arr.shape(1) &&
+                          arr.shape(0) == py::array(p.built_N).shape(0) && print_of(arr) == p.built_from;
         py::object N;
         std::int64_t n;
         double top;
         if (same) {
-            N = p->nodiag;
-            n = p->problem->n();
-            top = p->problem->max_abs_J();
+            N = p.built_N;
+            n = arr.shape(0);
+            top = p.built_top;
         } else {
             IsingMatrix m = as_ising_matrix(ising_matrix);
             n = m.n;
@@ -507,6 +517,9 @@ void set_matrix(py::object cls, py::object self, py::object ising_matrix) {
                             q[i * n + j] = i == j ? 0.0 : -(J[i * n + j] + J[j * n + i]) / 2;
             built.attr("setflags")(py::arg("write") = false);  // derived state: rebuilt, never edited
             N = built;
+            p.built_N = N;
+            p.built_from = print_of(m.array);
+            p.built_top = top;
         }
         super_attr(cls, self, "set_matrix")(ising_matrix);
         self.attr("nodiag_mat") = N;
