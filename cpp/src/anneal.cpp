@@ -1,12 +1,13 @@
 // Simulated annealing kernel.
 //
-// Walk state: spins s, local fields f = J s and the tracked energy E. At the
-// start of every temperature step s is the best configuration of the run
-// (the walk restarts there after any acceptance). The best is kept as a log of
-// the flips accepted since the last improvement, so an improvement costs only
-// clearing the log and restoring undoes the logged flips; once the log holds
-// as many flips as a copy of f is worth, it is turned into a snapshot of the
-// best s and f, and restoring becomes a copy.
+// Walk state: spins s, flip energies g_k = 4 s_k (J s)_k and the tracked
+// energy E. At the start of every temperature step s is the best
+// configuration of the run (the walk restarts there after any acceptance).
+// The best is kept as a log of the flips accepted since the last improvement,
+// so an improvement costs only clearing the log and restoring undoes the
+// logged flips; once the log holds as many flips as a copy of the state is
+// worth, it is turned into a snapshot of the best s and g, and restoring
+// becomes a copy.
 #include "orvane/anneal.hpp"
 
 #include <algorithm>
@@ -78,28 +79,63 @@ __attribute__((target_clones("avx2", "default"))) void axpy_signed(double* g, co
     for (std::int64_t k = 0; k < n; ++k) g[k] += c * sign[k] * row[k];
 }
 
-// exp(-d / t) memoised on (d, t): the flip energies of a matrix with few
-// distinct coefficients take few distinct values. Gives exactly std::exp.
-class ExpMemo {
+// exp(-x) for 0 <= x <= 38 within a relative 1e-13: 2^-y with y = x log2(e)
+// split as 2^-k 2^-(j/8) 2^-r, r < 1/8, the last by its Taylor series.
+inline double exp_neg_approx(double x) {
+    static constexpr double kEighths[8] = {
+        1.0, 0x1.d5818dcfba487p-1, 0x1.ae89f995ad3adp-1, 0x1.8ace5422aa0dbp-1,
+        0x1.6a09e667f3bcdp-1, 0x1.4bfdad5362a27p-1, 0x1.306fe0a31b715p-1, 0x1.172b83c7d517bp-1};
+    const double y8 = x * (8 * 1.4426950408889634);  // 8 y
+    const int i = static_cast<int>(y8);              // y8 >= 0: truncation is floor
+    const double t = (y8 - i) * (0.6931471805599453 / 8);  // r ln 2, in [0, 0.0867)
+    const double p =
+        1 - t * (1 - t * (0.5 - t * (1.0 / 6 - t * (1.0 / 24 - t * (1.0 / 120 - t * (1.0 / 720 - t / 5040))))));
+    const std::uint64_t scale_bits = static_cast<std::uint64_t>(1023 - (i >> 3)) << 52;  // 2^-k, k <= 55
+    double scale;
+    std::memcpy(&scale, &scale_bits, sizeof scale);
+    return kEighths[i & 7] * p * scale;
+}
+
+// exp(-d / t) approximated as above and, for a matrix with few distinct
+// coefficient magnitudes (whose flip energies take few values), memoised on
+// (d, t).
+class UphillTest {
 public:
-    double exp_neg(double d, double t) {
+    explicit UphillTest(bool memoise) : memoise_(memoise) {}
+
+    // exp(-d / t) > u for 0 <= d <= 37 t, decided exactly as by std::exp: the
+    // approximation settles it unless u lies within its error margin.
+    bool accept(double d, double t, double inv_t, double u) {
+        const double q = approx(d, t, inv_t);
+        if (u < q * (1 - 1e-12)) return true;
+        if (u >= q * (1 + 1e-12)) return false;
+        return std::exp(-d / t) > u;
+    }
+
+private:
+    double approx(double d, double t, double inv_t) {
+        if (!memoise_) {
+            const double x = d * inv_t;
+            return x <= 38.0 ? exp_neg_approx(x) : std::exp(-d / t);  // NaN x (t tiny): exact
+        }
         std::uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
         Entry& e = table_[(bits * 0x9E3779B97F4A7C15ull) >> 56];
         if (e.d != d || e.t != t) {
+            const double x = d * inv_t;
             e.d = d;
             e.t = t;
-            e.p = std::exp(-d / t);
+            e.q = x <= 38.0 ? exp_neg_approx(x) : std::exp(-d / t);  // NaN x (t tiny): exact
         }
-        return e.p;
+        return e.q;
     }
 
-private:
     struct Entry {
         double d = -1.0;  // queries have d >= 0
         double t = 0.0;
-        double p = 0.0;
+        double q = 0.0;
     };
+    bool memoise_;
     std::array<Entry, 256> table_{};
 };
 
@@ -211,6 +247,24 @@ FlipRows FlipRows::from_columns(const double* U, std::int64_t n) {
         rows.dense_ = U;
     }
     return rows;
+}
+
+std::int64_t FlipRows::distinct_magnitudes(std::int64_t limit) const {
+    std::vector<double> seen;
+    auto visit = [&](double v) {
+        v = std::fabs(v);
+        if (v == 0.0 || std::find(seen.begin(), seen.end(), v) != seen.end()) return true;
+        seen.push_back(v);
+        return static_cast<std::int64_t>(seen.size()) <= limit;
+    };
+    if (dense_) {
+        for (std::int64_t i = 0; i < n_ * n_; ++i)
+            if (!visit(dense_[i])) break;
+    } else {
+        for (double v : value_)
+            if (!visit(v)) break;
+    }
+    return static_cast<std::int64_t>(seen.size());
 }
 
 std::int64_t FlipRows::entries() const { return dense_ ? n_ * n_ : offsets_.back(); }
@@ -347,18 +401,19 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 // `count` flip attempts at temperature t; true when any was accepted. Kept
 // small so that the rejection path lives in registers.
-bool attempts(Walk& walk, RandomStream& stream, ExpMemo& memo, std::int64_t count, double t,
+bool attempts(Walk& walk, RandomStream& stream, UphillTest& uphill, std::int64_t count, double t,
               std::vector<HistoryPoint>* history, std::chrono::steady_clock::time_point start) {
     RandomCursor rng(stream);
     const std::uint64_t n = static_cast<std::uint64_t>(walk.size());
     const double negligible = kNegligibleExponent * t;
+    const double inv_t = 1 / t;
     bool accepted = false;
     for (std::int64_t i = 0; i < count; ++i) {
         const std::int64_t k = static_cast<std::int64_t>(rng.below(n));
         const double d = walk.delta(k);
         if (!(d < 0.0)) {
             const double u = rng.uniform();
-            const bool ok = d > negligible ? u == 0.0 && std::exp(-d / t) > 0.0 : memo.exp_neg(d, t) > u;
+            const bool ok = d > negligible ? u == 0.0 && std::exp(-d / t) > 0.0 : uphill.accept(d, t, inv_t, u);
             if (!ok) continue;
         }
         walk.accept(k, d);
@@ -378,7 +433,7 @@ bool anneal(const FlipRows& rows, const AnnealSchedule& schedule, RandomStream& 
         for (std::int64_t j = 0; j < n; ++j) spins[j] = (rng.next() >> 63) ? 1 : -1;
 
     Walk walk(rows);
-    ExpMemo memo;
+    UphillTest uphill(rows.distinct_magnitudes(8) <= 8);
     std::int64_t since_poll = 0;
     for (std::int64_t run = 0; run < runs; ++run) {
         walk.load(spins);
@@ -391,7 +446,7 @@ bool anneal(const FlipRows& rows, const AnnealSchedule& schedule, RandomStream& 
             bool accepted = false;
             for (std::int64_t done = 0; done < schedule.iterations_per_t;) {
                 const std::int64_t chunk = std::min(schedule.iterations_per_t - done, kPollEvery - since_poll);
-                accepted |= attempts(walk, rng, memo, chunk, t, history, start);
+                accepted |= attempts(walk, rng, uphill, chunk, t, history, start);
                 done += chunk;
                 since_poll += chunk;
                 if (since_poll >= kPollEvery) {

@@ -4,8 +4,8 @@
 // Energy H(s) = -(s^T J s). The change of flipping spin k is taken as
 // d_k = 4 s_k f_k with the local field f = J s, i.e. the row of J including
 // its diagonal entry (exact for a symmetric matrix with zero diagonal). The
-// local fields are cached, so a rejected attempt costs O(1) and an accepted
-// flip of spin m one update f += -2 s_m J[:, m] over a contiguous row.
+// flip energies d are cached, so a rejected attempt costs O(1) and an
+// accepted flip of spin m one update over a contiguous row, J[:, m].
 #include <chrono>
 #include <cstdint>
 #include <vector>
@@ -99,6 +99,8 @@ public:
     bool sparse() const { return dense_ == nullptr; }
     // Stored entries: n * n when dense, the non-zeros when sparse.
     std::int64_t entries() const;
+    // Distinct non-zero magnitudes, counted up to limit + 1.
+    std::int64_t distinct_magnitudes(std::int64_t limit) const;
     // f += c * row m
     void add_row(double* f, std::int64_t m, double c) const;
     // g[k] += c * sign[k] * row m [k]
