@@ -94,7 +94,7 @@ struct Best {
 
 // Key of spin i for a flip to val: val * (S[i] * c + t[i]) for candidates
 // (x[i] == -val), NaN for the rest (NaN never wins a comparison). t may be
-// null (no penalty). len is a multiple of kLanes. Each lane keeps its own
+// null (no penalty). len is a multiple of 2 kLanes. Each lane keeps its own
 // minimum, count and first index; one pass, no stores.
 #define ORVANE_TABU_KEYS(vk, i)                                                   \
     ORVANE_LOAD8(vs_##vk, S + (i));                                             \
@@ -274,7 +274,8 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) bool dyadic(const d
 
 // Symmetry of N and N == -(J + J^T) / 2, checked in tiles so that the
 // transposed reads stay in cache.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void check_pairs(const double* J, const double* N, std::int64_t n, Analysis& a) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void check_pairs(const double* J, const double* N,
+                                                                                std::int64_t n, Analysis& a) {
     constexpr std::int64_t kTile = 32;
     double jt[kTile * kTile], nt[kTile * kTile];
     bool symmetric = true, consistent = true;
