@@ -84,12 +84,14 @@ typedef long long v8l __attribute__((vector_size(64)));
 
 // ------------------------------------------------------------ hot loops
 
-// The smallest key over the candidates and how often it occurs; `first` is
-// its first index when it occurs once.
+// The smallest key over the candidates and how often it occurs. When no
+// accumulator lane saw it twice, `at` holds its `count` positions (ascending);
+// otherwise `at` is empty and a second pass (nth_key) finds them.
 struct Best {
     double key;
     std::int64_t count;
-    std::int64_t first;
+    std::int64_t at_count;
+    std::int64_t at[16];
 };
 
 // Key of spin i for a flip to val: val * (S[i] * c + t[i]) for candidates
@@ -143,13 +145,19 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) Best best_key(
         count[l] = count0[l], count[l + kLanes] = count1[l];
         first[l] = first0[l], first[l + kLanes] = first1[l];
     }
-    Best b{inf, 0, -1};
+    Best b{inf, 0, 0, {}};
     for (int l = 0; l < 2 * kLanes; ++l) b.key = m[l] < b.key ? m[l] : b.key;
+    bool single = true;  // every lane's first index is its only one
     for (int l = 0; l < 2 * kLanes; ++l)
         if (m[l] == b.key && count[l] > 0) {
             b.count += count[l];
-            b.first = first[l];
+            single = single && count[l] == 1 && first[l] >= 0;
+            b.at[b.at_count++] = first[l];
         }
+    if (single)
+        std::sort(b.at, b.at + b.at_count);
+    else
+        b.at_count = 0;
     return b;
 }
 
@@ -532,10 +540,10 @@ struct Search::Engine {
         const bool penalised = st.ct_var <= st.k;
         const double* t = penalised ? tabu.data() : nullptr;
         const Best b = best_key(xd.data(), S.data(), t, v, c, len);
-        std::int64_t j = b.first;
-        if (b.count > 1 || j < 0) {
+        std::int64_t j = -1;
+        if (b.count > 0) {
             const std::int64_t r = b.count > 1 ? static_cast<std::int64_t>(ties.below(b.count)) : 0;
-            j = nth_key(xd.data(), S.data(), t, v, c, len, b.key, r);
+            j = b.at_count ? b.at[r] : nth_key(xd.data(), S.data(), t, v, c, len, b.key, r);
         }
         if (j < 0)  // only with NaN penalties (overflowing coefficients): any candidate
             for (j = 0; xd[j] != -v; ++j) {
