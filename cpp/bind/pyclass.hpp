@@ -178,14 +178,13 @@ inline std::string shape_text(const py::array& a) {
     return py::str(py::object(a.attr("shape"))).cast<std::string>();
 }
 
-// Convert to a C-contiguous array of T, refusing non-numeric input with a
-// clear message (numpy's own error chained as the cause).
-template <class T>
-py::array_t<T, py::array::c_style> as_array(py::handle obj, const std::string& what) {
-    py::object np = numpy();
+// numpy.asarray(obj) (no copy when already an array), refusing non-numeric
+// input (strings, objects, ragged lists) with a clear TypeError, numpy's own
+// error chained as the cause.
+inline py::array numeric_asarray(py::handle obj, const std::string& what) {
     py::array raw;
     try {
-        raw = np.attr("asarray")(obj);
+        raw = numpy().attr("asarray")(obj);
     } catch (py::error_already_set& e) {
         raise_from(e, PyExc_TypeError, what + " must be a numeric array");
     }
@@ -193,6 +192,14 @@ py::array_t<T, py::array::c_style> as_array(py::handle obj, const std::string& w
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
         throw py::type_error(what + " must be a numeric array, got dtype " +
                              py::str(py::object(raw.dtype())).cast<std::string>());
+    return raw;
+}
+
+// Convert to a C-contiguous array of T (see numeric_asarray for refusals).
+template <class T>
+py::array_t<T, py::array::c_style> as_array(py::handle obj, const std::string& what) {
+    py::object np = numpy();
+    py::array raw = numeric_asarray(obj, what);
     try {
         return np.attr("ascontiguousarray")(raw, py::dtype::of<T>());
     } catch (py::error_already_set& e) {

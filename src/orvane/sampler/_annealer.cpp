@@ -78,16 +78,8 @@ struct Matrix {
 Matrix as_matrix(py::handle obj, const std::string& what) {
     if (obj.is_none()) throw py::value_error(what + " must be given");
     py::object np = numpy();
-    py::array raw;
-    try {
-        raw = np.attr("asarray")(obj);
-    } catch (py::error_already_set& e) {
-        raise_from(e, PyExc_TypeError, what + " must be a numeric array");
-    }
+    py::array raw = numeric_asarray(obj, what);
     const char kind = raw.dtype().kind();
-    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
-        throw py::type_error(what + " must be a numeric array, got dtype " +
-                             py::str(py::object(raw.dtype())).cast<std::string>());
     if (raw.ndim() != 2 || raw.shape(0) != raw.shape(1))
         throw py::value_error(what + " must be a square 2-D array, got shape " + shape_text(raw));
     Matrix m;
