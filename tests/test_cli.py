@@ -37,6 +37,11 @@ def test_heuristic_solvers_reach_the_optimum(files, capsys, solver):
     assert out["solver"] == solver and out["energies"][0] == -12
 
 
+def test_annealing_in_worker_processes(files, capsys):
+    assert main(["solve", str(files / "m.npy"), "--solver", "sa", "--workers", "2", "--seed", "1", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["energies"][0] == -12
+
+
 def test_example_file_runs(capsys):
     assert main(["solve", str(EXAMPLE)]) == 0
     assert "best energy:" in capsys.readouterr().out

@@ -84,7 +84,8 @@ def _make_solver(args, n: int):
     if name == "exact":
         solver = ov.classical.BruteForceOptimizer()
     elif name == "sa":
-        solver = ov.classical.SimulatedAnnealingOptimizer(size_limit=args.samples, rand_seed=args.seed)
+        solver = ov.classical.SimulatedAnnealingOptimizer(size_limit=args.samples, rand_seed=args.seed,
+                                                          process_num=args.workers)
     elif name == "tabu":
         if args.seed is not None:
             np.random.seed(args.seed)
@@ -135,6 +136,8 @@ def build_parser() -> argparse.ArgumentParser:
     solve.add_argument("--solver", choices=["auto", "exact", "sa", "tabu"], default="auto",
                        help=f"auto: exact up to {EXACT_MAX_SPINS} spins, else simulated annealing")
     solve.add_argument("--samples", type=int, default=10, help="solutions to ask the sa/tabu solver for")
+    solve.add_argument("--workers", type=int, default=1,
+                       help="worker processes for sa (-1: one per processor)")
     solve.add_argument("--max-iter", type=int, default=1000, help="tabu iterations per search")
     solve.add_argument("--seed", type=int, default=None, help="random seed (sa, tabu)")
     solve.add_argument("--precision", type=int, default=None, metavar="BITS",
