@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -243,25 +244,38 @@ inline py::array_t<std::int64_t> new_int_array(std::int64_t rows, std::int64_t c
 // ---------------------------------------------------------------- Ctrl-C
 
 // Polls for pending signals (Ctrl-C) about every 100 ms from a kernel that runs
-// without the GIL on the calling thread. A pending KeyboardInterrupt stays set
-// on this thread; after the kernel returns (GIL held again) check() raises it.
+// without the GIL on the calling thread. A raised KeyboardInterrupt is kept
+// aside; after the kernel returns (GIL held again) check() re-raises it.
+// Subclasses that hold a Python-level lock during the kernel release it around
+// the signal handlers with before_signals/after_signals.
 class SignalCancel : public orvane::Cancel {
 public:
+    virtual ~SignalCancel() = default;
     bool poll() override {
-        if (interrupted_) return true;
+        if (error_) return true;
         auto now = std::chrono::steady_clock::now();
         if (now - last_ < std::chrono::milliseconds(100)) return false;
         last_ = now;
         py::gil_scoped_acquire gil;
-        interrupted_ = PyErr_CheckSignals() != 0;
-        return interrupted_;
+        before_signals();
+        if (PyErr_CheckSignals() != 0) error_.emplace();
+        after_signals();
+        return error_.has_value();
     }
-    void check() const {
-        if (interrupted_) throw py::error_already_set();
+    void check() {
+        if (error_) {
+            py::error_already_set e = std::move(*error_);
+            error_.reset();
+            throw e;
+        }
     }
 
+protected:
+    virtual void before_signals() {}
+    virtual void after_signals() {}
+
 private:
-    bool interrupted_ = false;
+    std::optional<py::error_already_set> error_;
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 

@@ -119,34 +119,18 @@ private:
     BitGen* gen_ = nullptr;
 };
 
-// Ctrl-C polling for the engine (about every 100 ms). Signal handlers run
-// with the generator's lock released, so a handler may use numpy.random.
-class SearchCancel : public orvane::Cancel {
+// Ctrl-C polling for the engine. Signal handlers run with the generator's
+// lock released, so a handler may use numpy.random.
+class SearchCancel : public SignalCancel {
 public:
     explicit SearchCancel(GlobalDraws& draws) : draws_(draws) {}
-    bool poll() override {
-        if (error_) return true;
-        auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::milliseconds(100)) return false;
-        last_ = now;
-        py::gil_scoped_acquire gil;
-        draws_.unlock();
-        if (PyErr_CheckSignals() != 0) error_.emplace();
-        draws_.relock();
-        return error_.has_value();
-    }
-    void check() {
-        if (error_) {
-            py::error_already_set e = std::move(*error_);
-            error_.reset();
-            throw e;
-        }
-    }
+
+protected:
+    void before_signals() override { draws_.unlock(); }
+    void after_signals() override { draws_.relock(); }
 
 private:
     GlobalDraws& draws_;
-    std::optional<py::error_already_set> error_;
-    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
 // ---------------------------------------------------------------- attribute conversion
