@@ -64,13 +64,18 @@ def default_increment(M):
     return np.diff(np.unique(M)).min()
 
 
-def splitprec_var(ising_matrix, param_bit=8, min_increment=None, penalty=None, round_to_increment=True):
+def prepare(ising_matrix, param_bit, min_increment):
+    """Threshold, symmetrised float matrix, size and increment shared by both methods."""
     thresh = 2 ** (param_bit - 1) - 1
     M = (np.asarray(ising_matrix) + np.asarray(ising_matrix).T) / 2
     M = M.astype(np.float64)
-    n = M.shape[0]
     if min_increment is None:
         min_increment = default_increment(M)
+    return thresh, M, M.shape[0], min_increment
+
+
+def splitprec_var(ising_matrix, param_bit=8, min_increment=None, penalty=None, round_to_increment=True):
+    thresh, M, n, min_increment = prepare(ising_matrix, param_bit, min_increment)
     if penalty is None:
         penalty = thresh * min_increment
     norm = np.abs(M) / thresh / min_increment
@@ -88,12 +93,7 @@ def splitprec_var(ising_matrix, param_bit=8, min_increment=None, penalty=None, r
 
 
 def splitprec_item(ising_matrix, param_bit=8, min_increment=None, round_to_increment=True):
-    thresh = 2 ** (param_bit - 1) - 1
-    M = (np.asarray(ising_matrix) + np.asarray(ising_matrix).T) / 2
-    M = M.astype(np.float64)
-    n = M.shape[0]
-    if min_increment is None:
-        min_increment = default_increment(M)
+    thresh, M, n, min_increment = prepare(ising_matrix, param_bit, min_increment)
     norm = np.abs(M) / thresh / min_increment
     iu, ju = np.triu_indices(n)
     pieces = np.maximum(np.ceil(norm[iu, ju] - TOL).astype(np.int64), 1)

@@ -162,15 +162,21 @@ size_limit, rand_seed (drawn from numpy's process-wide generator in
 means the processor count).
 )";
 
-void init_base(py::object cls, py::object self, py::object initial_temperature, py::object alpha,
-               py::object cutoff_temperature, py::object iterations_per_t, py::object size_limit,
-               py::object rand_seed, py::object process_num) {
-    super_attr(cls, self, "__init__")();
+// The schedule settings both constructors store unchanged.
+void store_schedule(py::object self, py::object initial_temperature, py::object alpha, py::object cutoff_temperature,
+                    py::object iterations_per_t, py::object size_limit) {
     self.attr("initial_temperature") = initial_temperature;
     self.attr("alpha") = alpha;
     self.attr("cutoff_temperature") = cutoff_temperature;
     self.attr("iterations_per_t") = iterations_per_t;
     self.attr("size_limit") = size_limit;
+}
+
+void init_base(py::object cls, py::object self, py::object initial_temperature, py::object alpha,
+               py::object cutoff_temperature, py::object iterations_per_t, py::object size_limit,
+               py::object rand_seed, py::object process_num) {
+    super_attr(cls, self, "__init__")();
+    store_schedule(self, initial_temperature, alpha, cutoff_temperature, iterations_per_t, size_limit);
     self.attr("rand_seed") = rand_seed.is_none() ? draw_seed(std::int64_t(1) << 31) : rand_seed;
     self.attr("process_num") = resolve_process_num(process_num);
 }
@@ -253,12 +259,8 @@ void init_sampler(py::object cls, py::object self, py::object initial_temperatur
                   py::object cutoff_temperature, py::object iterations_per_t, py::object size_limit,
                   py::object flag_evolution_history, py::object verbose, py::object rand_seed,
                   py::object process_num) {
-    super_attr(cls, self, "__init__")();
-    self.attr("initial_temperature") = initial_temperature;
-    self.attr("alpha") = alpha;
-    self.attr("cutoff_temperature") = cutoff_temperature;
-    self.attr("iterations_per_t") = iterations_per_t;
-    self.attr("size_limit") = size_limit;
+    super_attr(cls, self, "__init__")();  // the base with its defaults; its settings are overwritten here
+    store_schedule(self, initial_temperature, alpha, cutoff_temperature, iterations_per_t, size_limit);
     self.attr("verbose") = verbose;
     self.attr("ha_history") = py::dict();
     self.attr("flag_evolution_history") = flag_evolution_history;
